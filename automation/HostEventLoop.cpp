@@ -1,0 +1,86 @@
+#include "automation/HostEventLoop.h"
+#include <algorithm>
+
+namespace Kavrel {
+
+HostEventLoop& HostEventLoop::instance()
+{
+    static HostEventLoop* loop = new HostEventLoop; // outlives every window, also at exit
+    return *loop;
+}
+
+void HostEventLoop::post(const std::weak_ptr<MessageWindow>& target, std::uint32_t message, std::int32_t first,
+                         std::int32_t second)
+{
+    auto strong = target.lock();
+    if (!strong)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        queue.push_back(Entry{strong.get(), target, message, first, second});
+    }
+    posted.notify_all();
+    // The last reference must not be released here: a worker thread would then
+    // destroy the twin (and join itself). Drop it while the queue still holds a weak one.
+    strong.reset();
+}
+
+void HostEventLoop::purge(const MessageWindow* target)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    queue.erase(std::remove_if(queue.begin(), queue.end(), [&](const Entry& e) { return e.key == target; }),
+                queue.end());
+}
+
+std::size_t HostEventLoop::pending() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return queue.size();
+}
+
+std::size_t HostEventLoop::deliver(std::chrono::steady_clock::time_point waitUntil)
+{
+    std::deque<Entry> batch;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (queue.empty())
+            posted.wait_until(lock, waitUntil, [&] { return !queue.empty(); });
+        batch.swap(queue);
+    }
+    std::size_t delivered = 0;
+    while (!batch.empty()) {
+        Entry e = batch.front();
+        batch.pop_front();
+        // A window purged after the batch was taken is skipped by the weak reference.
+        if (auto target = e.target.lock()) {
+            target->handleMessage(e.message, e.first, e.second);
+            ++delivered;
+        }
+    }
+    return delivered;
+}
+
+std::size_t HostEventLoop::pump() { return instance().deliver(std::chrono::steady_clock::now()); }
+
+std::size_t HostEventLoop::runFor(std::chrono::milliseconds duration)
+{
+    auto end = std::chrono::steady_clock::now() + duration;
+    std::size_t total = 0;
+    while (std::chrono::steady_clock::now() < end)
+        total += instance().deliver(end);
+    return total;
+}
+
+bool HostEventLoop::runUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout)
+{
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= end)
+            return predicate();
+        instance().deliver(std::min(end, now + std::chrono::milliseconds(20)));
+    }
+    return true;
+}
+
+} // namespace Kavrel

@@ -1,0 +1,24 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include "commonbase/WString.h"
+
+namespace commonbase {
+
+// Traces an operation: "<text> entered" now and, at level 0, "<text> exit" when it goes.
+class Dbg {
+public:
+    Dbg(std::uint16_t level, const char* sourcePath, const WString& functionText);
+    Dbg(std::uint16_t level, const char* sourcePath, const std::string& functionText);
+    Dbg(std::uint16_t level, const char* sourcePath, const char* functionText);
+    virtual ~Dbg();
+    Dbg(const Dbg&) = delete;
+    Dbg& operator=(const Dbg&) = delete;
+
+private:
+    WString functionText;
+    std::uint16_t level;
+    WString componentName;
+};
+
+} // namespace commonbase

@@ -1,0 +1,389 @@
+#include "core/FieldbusDevice.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "automation/HostEventLoop.h"
+#include "commonbase/Dbg.h"
+#include "commonbase/DbgInfo.h"
+#include "commonbase/ErrorHandler.h"
+#include "commonbase/StringUtil.h"
+#include "core/CommunicationManager.h"
+#include "core/FieldbusInterface.h"
+#include "core/IdentificationTransformer.h"
+#include "core/UploadThread.h"
+#include "hardware/HardwareInterface.h"
+#include "protocols/FieldbusProtocol.h"
+
+namespace Kavrel {
+
+using commonbase::cat;
+using commonbase::toHex;
+
+FieldbusDevice::FieldbusDevice()
+{
+    commonbase::DbgInfo(0, __FILE__, "Constructor");
+    commonbase::ErrorHandler::instance().registerErrorCode(static_cast<std::uint16_t>(uploadStopped));
+    commonbase::ErrorHandler::instance().registerErrorCode(static_cast<std::uint16_t>(uploadStartFailed));
+}
+
+FieldbusDevice::~FieldbusDevice()
+{
+    commonbase::Dbg dbg(0, __FILE__, cat("Destructor('", uniqueId, "')"));
+    // Out of the interface's lists first, so the node-guard worker lets go of it.
+    if (FieldbusInterface* owner = getFieldbusInterface())
+        owner->removeFieldbusDevice(this);
+    uploadThread.reset();
+}
+
+void FieldbusDevice::setFieldbusProtocol(std::shared_ptr<FieldbusProtocol> protocol_)
+{
+    std::lock_guard<std::mutex> lock(stateLock);
+    protocol = std::move(protocol_);
+}
+
+std::shared_ptr<FieldbusProtocol> FieldbusDevice::getFieldbusProtocol() const
+{
+    std::lock_guard<std::mutex> lock(stateLock);
+    return protocol;
+}
+
+void FieldbusDevice::setFieldbusInterface(FieldbusInterface* fieldbusInterface_)
+{
+    std::lock_guard<std::mutex> lock(stateLock);
+    fieldbusInterface = fieldbusInterface_;
+}
+
+FieldbusInterface* FieldbusDevice::getFieldbusInterface() const
+{
+    std::lock_guard<std::mutex> lock(stateLock);
+    return fieldbusInterface;
+}
+
+void FieldbusDevice::setUniqueId(std::uint32_t id)
+{
+    commonbase::DbgInfo(0, __FILE__, cat("setUniqueId('", id, "')"));
+    uniqueId = id;
+}
+
+std::unique_lock<std::recursive_mutex> FieldbusDevice::lockBus() const
+{
+    auto current = getFieldbusProtocol();
+    auto hardware = current ? current->getHardwareInterface() : nullptr;
+    auto mutex = hardware ? hardware->getMutex() : nullptr;
+    if (!mutex)
+        return {};
+    // The mutex outlives the lock: every copy of the hardware interface holds it.
+    return std::unique_lock<std::recursive_mutex>(*mutex);
+}
+
+void FieldbusDevice::copyLastError()
+{
+    auto current = getFieldbusProtocol();
+    if (!current)
+        return;
+    const std::uint32_t code = current->getLastErrorCode();
+    std::string text = current->getLastErrorString();
+    {
+        std::lock_guard<std::mutex> lock(stateLock);
+        lastErrorCode = code;
+        lastErrorString = text;
+    }
+    if (code != 0)
+        commonbase::DbgInfo(3, __FILE__, cat(uniqueId, ": error 0x", toHex(code, 4), " ", text));
+}
+
+std::int32_t FieldbusDevice::getParameter(std::uint32_t size, std::uint16_t index, std::uint16_t subIndex,
+                                          std::uint32_t& value)
+{
+    std::lock_guard<std::mutex> access(accessLock);
+    commonbase::Dbg dbg(0, __FILE__, cat("getParameter('SIZE:", size, ",IDX:", index, ",SIDX:", subIndex, "')"));
+    if (connected.load() != 1) {
+        commonbase::DbgInfo(3, __FILE__, "ERROR");
+        return 0;
+    }
+    auto current = getFieldbusProtocol();
+    value = 0;
+    if (!current) {
+        std::lock_guard<std::mutex> lock(stateLock);
+        lastErrorCode = static_cast<std::uint32_t>(FieldbusInterface::errorFail);
+        lastErrorString = "the device has no protocol";
+        return 0;
+    }
+    std::int32_t result = 0;
+    {
+        auto bus = lockBus();
+        result = current->readParameter(uniqueId, size, index, subIndex, value) == 1 ? 1 : 0;
+        if (result != 1) {
+            if (ignoreErrors.load() == 0)
+                connected = 0;
+        } else {
+            calcNodeGuardNextTelegram();
+        }
+        commonbase::DbgInfo(0, __FILE__, cat(uniqueId, ": read ", index, ",", subIndex, " = 0x", toHex(value, 4)));
+        copyLastError();
+    }
+    return result;
+}
+
+std::int32_t FieldbusDevice::setParameter(std::uint32_t size, std::uint16_t index, std::uint16_t subIndex,
+                                          std::uint32_t value)
+{
+    std::lock_guard<std::mutex> access(accessLock);
+    commonbase::Dbg dbg(0, __FILE__, cat("setParameter('SIZE:", size, ",IDX:", index, ",SIDX:", subIndex,
+                                         ",VALUE:", value, "')"));
+    if (connected.load() != 1) {
+        commonbase::DbgInfo(3, __FILE__, "ERROR");
+        return 0;
+    }
+    auto current = getFieldbusProtocol();
+    if (!current) {
+        std::lock_guard<std::mutex> lock(stateLock);
+        lastErrorCode = static_cast<std::uint32_t>(FieldbusInterface::errorFail);
+        lastErrorString = "the device has no protocol";
+        return 0;
+    }
+    std::int32_t result = 0;
+    {
+        auto bus = lockBus();
+        result = current->writeParameter(uniqueId, size, index, subIndex, value) == 1 ? 1 : 0;
+        if (result != 1) {
+            if (ignoreErrors.load() == 0)
+                connected = 0;
+        } else {
+            calcNodeGuardNextTelegram();
+        }
+        commonbase::DbgInfo(0, __FILE__, cat(uniqueId, ": write ", index, ",", subIndex, " = 0x", toHex(value, 4)));
+        copyLastError();
+    }
+    return result;
+}
+
+std::int32_t FieldbusDevice::identify()
+{
+    std::lock_guard<std::mutex> access(accessLock);
+    commonbase::Dbg dbg(0, __FILE__, cat("identify('", uniqueId, "')"));
+    auto current = getFieldbusProtocol();
+    if (!current)
+        return 0;
+    std::string vendor, product, version, motor, serial;
+    std::int32_t result = 0;
+    {
+        auto bus = lockBus();
+        result = current->readIdentification(uniqueId, vendor, product, version, motor, serial) == 1 ? 1 : 0;
+        copyLastError();
+    }
+    auto transformer = CommunicationManager::getInstance().getIdentificationTransformer();
+    std::string translatedVendor = transformer ? transformer->translateVendorName(vendor) : vendor;
+    std::string translatedProduct = transformer ? transformer->translateProductCode(product) : product;
+    current->logIdentification(uniqueId, vendor, translatedVendor, product, translatedProduct, version, motor, serial);
+    std::lock_guard<std::mutex> lock(stateLock);
+    originalVendorName = std::move(vendor);
+    vendorName = std::move(translatedVendor);
+    originalProductCode = std::move(product);
+    productCode = std::move(translatedProduct);
+    deviceVersion = std::move(version);
+    motorType = std::move(motor);
+    serialNumber = std::move(serial);
+    return result;
+}
+
+std::uint32_t FieldbusDevice::getFlashCompatibilityValue()
+{
+    commonbase::Dbg dbg(0, __FILE__, "getFlashCompatibilityValue");
+    std::uint32_t value = 0;
+    return getParameter(2, 1, 7, value) == 1 ? value : 0;
+}
+
+std::string FieldbusDevice::getDeviceDate()
+{
+    commonbase::Dbg dbg(0, __FILE__, "getDeviceDate");
+    std::uint32_t value = 0;
+    if (getParameter(4, 1, 3, value) != 1)
+        return {};
+    return "0x" + toHex(value, 8);
+}
+
+#define KAVREL_FIELD_GETTER(getter, field)                                   \
+    std::string FieldbusDevice::getter() const                               \
+    {                                                                        \
+        std::lock_guard<std::mutex> lock(stateLock);                         \
+        commonbase::DbgInfo(0, __FILE__, cat(#getter " = ", field));         \
+        return field;                                                        \
+    }
+
+KAVREL_FIELD_GETTER(getVendorName, vendorName)
+KAVREL_FIELD_GETTER(getOriginalVendorName, originalVendorName)
+KAVREL_FIELD_GETTER(getProductCode, productCode)
+KAVREL_FIELD_GETTER(getOriginalProductCode, originalProductCode)
+KAVREL_FIELD_GETTER(getDeviceVersion, deviceVersion)
+KAVREL_FIELD_GETTER(getMotorType, motorType)
+KAVREL_FIELD_GETTER(getSerialNumber, serialNumber)
+#undef KAVREL_FIELD_GETTER
+
+std::string FieldbusDevice::getFamilyCode() const
+{
+    std::string code = getProductCode().substr(0, 7);
+    code.erase(std::remove_if(code.begin(), code.end(), [](char c) { return c == ' ' || c == '\t'; }), code.end());
+    return code;
+}
+
+std::uint32_t FieldbusDevice::getLastErrorCode() const
+{
+    std::lock_guard<std::mutex> lock(stateLock);
+    return lastErrorCode;
+}
+
+std::string FieldbusDevice::getLastErrorString() const
+{
+    std::lock_guard<std::mutex> lock(stateLock);
+    commonbase::DbgInfo(0, __FILE__, cat("getLastErrorString() = ", lastErrorString));
+    return lastErrorString;
+}
+
+// ---------------------------------------------------------------------------
+// Node guarding
+
+std::int32_t FieldbusDevice::setNodeGuardInterval(std::uint32_t intervalMs)
+{
+    commonbase::Dbg dbg(0, __FILE__, cat("setNodeGuardInterval('", intervalMs, "')"));
+    commonbase::DbgInfo(1, __FILE__, cat(uniqueId, ": write NodeGuardInterval = ", intervalMs));
+    {
+        std::lock_guard<std::mutex> lock(stateLock);
+        nodeGuardPeriod = std::chrono::milliseconds(intervalMs / 2);
+    }
+    auto current = getFieldbusProtocol();
+    if (!current)
+        return 0;
+    std::lock_guard<std::mutex> access(accessLock);
+    auto bus = lockBus();
+    const std::int32_t result = current->writeParameter(uniqueId, 2, 22, 6, intervalMs) == 1 ? 1 : 0;
+    copyLastError();
+    return result;
+}
+
+void FieldbusDevice::calcNodeGuardNextTelegram()
+{
+    std::lock_guard<std::mutex> lock(stateLock);
+    nodeGuardNextTelegram = Clock::now() + nodeGuardPeriod;
+}
+
+FieldbusDevice::Clock::time_point FieldbusDevice::getNodeGuardNextTelegram() const
+{
+    std::lock_guard<std::mutex> lock(stateLock);
+    return nodeGuardNextTelegram;
+}
+
+std::chrono::nanoseconds FieldbusDevice::getNodeGuardPeriod() const
+{
+    std::lock_guard<std::mutex> lock(stateLock);
+    return nodeGuardPeriod;
+}
+
+// ---------------------------------------------------------------------------
+// Upload
+
+std::int32_t FieldbusDevice::startUpload()
+{
+    commonbase::Dbg dbg(0, __FILE__, "startUpload");
+    if (connected.load() == 1 && uploadThread && uploadThread->isRunning())
+        return 1;
+    uploadThread.reset();
+    uploadThread = std::make_unique<UploadThread>(this, &accessLock);
+    uploadThread->start();
+    return 1;
+}
+
+std::int32_t FieldbusDevice::stopUpload()
+{
+    commonbase::Dbg dbg(0, __FILE__, "stopUpload");
+    if (connected.load() != 1 || !uploadThread)
+        return 0;
+    uploadThread->stop();
+    return 1;
+}
+
+std::int32_t FieldbusDevice::initUpload()
+{
+    std::lock_guard<std::mutex> access(accessLock);
+    commonbase::Dbg dbg(0, __FILE__, "initUpload");
+    uploadBuffer.clear();
+    auto current = getFieldbusProtocol();
+    if (!current)
+        return 0;
+    auto bus = lockBus();
+    return current->initUpload(uniqueId);
+}
+
+std::int32_t FieldbusDevice::getUpload(std::int32_t sessionId, std::int32_t packetNumber)
+{
+    std::lock_guard<std::mutex> access(accessLock);
+    commonbase::Dbg dbg(0, __FILE__, cat("getUpload(", sessionId, ",", packetNumber, ")"));
+    if (connected.load() != 1)
+        return 0;
+    auto current = getFieldbusProtocol();
+    if (!current)
+        return 0;
+    std::uint32_t last = 0;
+    std::int32_t result = 0;
+    {
+        auto bus = lockBus();
+        result = current->getUpload(uniqueId, static_cast<std::uint32_t>(sessionId),
+                                    static_cast<std::uint32_t>(packetNumber), uploadBuffer, last);
+    }
+    uploadResult = result;
+    return result < 0 || last != 0 ? 0 : 1;
+}
+
+std::string FieldbusDevice::getUploadBuffer() const
+{
+    std::lock_guard<std::mutex> access(accessLock);
+    return uploadBuffer;
+}
+
+std::int32_t FieldbusDevice::getUploadResult() const
+{
+    return uploadResult.load();
+}
+
+void FieldbusDevice::markUploadStopped()
+{
+    uploadResult = uploadStopped;
+}
+
+void FieldbusDevice::markUploadStartFailed()
+{
+    uploadResult = uploadStartFailed;
+}
+
+void FieldbusDevice::notifyUploadFinished(std::int32_t sessionId)
+{
+    commonbase::DbgInfo(0, __FILE__, cat("notifyUploadFinished(", sessionId, ",", uploadResult.load(), ")"));
+    postToTwin(msgUploadFinished, sessionId, uploadResult.load());
+}
+
+void FieldbusDevice::notifyNextPacket(std::int32_t sessionId, std::int32_t packetNumber)
+{
+    commonbase::DbgInfo(0, __FILE__, cat("notifyNextPacket(", sessionId, ",", packetNumber, ")"));
+    postToTwin(msgNextPacket, sessionId, packetNumber);
+}
+
+void FieldbusDevice::setMessageWindow(std::weak_ptr<MessageWindow> window)
+{
+    std::lock_guard<std::mutex> lock(stateLock);
+    messageWindow = std::move(window);
+}
+
+void FieldbusDevice::postToTwin(std::uint32_t message, std::int32_t first, std::int32_t second)
+{
+    std::weak_ptr<MessageWindow> window;
+    {
+        std::lock_guard<std::mutex> lock(stateLock);
+        window = messageWindow;
+    }
+    if (window.expired())
+        return;
+    HostEventLoop::instance().post(window, message, first, second);
+}
+
+} // namespace Kavrel

@@ -1,0 +1,111 @@
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include "commonbase/RelatedComInterface.h"
+
+namespace Kavrel {
+
+class CFieldbusDevice;
+class FieldbusInterface;
+class FieldbusProtocol;
+class MessageWindow;
+class UploadThread;
+
+// One drive reached through a fieldbus interface. Parameter access returns 1
+// on success and 0 on failure; the reason is the last error code and string.
+class FieldbusDevice : public commonbase::RelatedComInterface<CFieldbusDevice> {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr std::int32_t uploadSessionId = 256;
+    static constexpr std::int32_t uploadStopped = 0xa01;
+    static constexpr std::int32_t uploadStartFailed = 0xa02;
+
+    FieldbusDevice();
+    ~FieldbusDevice() override;
+    FieldbusDevice(const FieldbusDevice&) = delete;
+    FieldbusDevice& operator=(const FieldbusDevice&) = delete;
+
+    void setFieldbusProtocol(std::shared_ptr<FieldbusProtocol> protocol);
+    std::shared_ptr<FieldbusProtocol> getFieldbusProtocol() const;
+    void setFieldbusInterface(FieldbusInterface* fieldbusInterface);
+    FieldbusInterface* getFieldbusInterface() const;
+    void setUniqueId(std::uint32_t id);
+    std::uint32_t getUniqueId() const { return uniqueId; }
+
+    virtual std::int32_t getParameter(std::uint32_t size, std::uint16_t index, std::uint16_t subIndex, std::uint32_t& value);
+    virtual std::int32_t setParameter(std::uint32_t size, std::uint16_t index, std::uint16_t subIndex, std::uint32_t value);
+    virtual std::int32_t identify();
+    virtual std::uint32_t getFlashCompatibilityValue();
+    virtual std::string getDeviceDate();
+
+    std::string getVendorName() const;
+    std::string getOriginalVendorName() const;
+    std::string getProductCode() const;
+    std::string getOriginalProductCode() const;
+    std::string getDeviceVersion() const;
+    std::string getMotorType() const;
+    std::string getSerialNumber() const;
+    std::string getFamilyCode() const;
+
+    std::uint32_t getIgnoreErrors() const { return ignoreErrors.load(); }
+    void setIgnoreErrors(std::uint32_t flag) { ignoreErrors = flag; }
+    std::uint32_t isConnected() const { return connected.load(); }
+    std::uint32_t getLastErrorCode() const;
+    std::string getLastErrorString() const;
+
+    // Node guarding: period = interval / 2; a successful access postpones the next telegram.
+    std::int32_t setNodeGuardInterval(std::uint32_t intervalMs);
+    void calcNodeGuardNextTelegram();
+    Clock::time_point getNodeGuardNextTelegram() const;
+    std::chrono::nanoseconds getNodeGuardPeriod() const;
+
+    // Upload (background worker, one at a time per device).
+    std::int32_t startUpload();
+    std::int32_t stopUpload();
+    std::int32_t initUpload();
+    std::int32_t getUpload(std::int32_t sessionId, std::int32_t packetNumber);
+    std::string getUploadBuffer() const;
+    std::int32_t getUploadResult() const;
+    void markUploadStopped();
+    void markUploadStartFailed();
+    void notifyUploadFinished(std::int32_t sessionId);
+    void notifyNextPacket(std::int32_t sessionId, std::int32_t packetNumber);
+
+    std::mutex& getAccessLock() { return accessLock; }
+    void setMessageWindow(std::weak_ptr<MessageWindow> window);
+    void postToTwin(std::uint32_t message, std::int32_t first, std::int32_t second);
+
+    // Messages posted to the twin by the upload worker.
+    static constexpr std::uint32_t msgUploadFinished = 0x465;
+    static constexpr std::uint32_t msgNextPacket = 0x466;
+
+private:
+    void copyLastError();
+    // Whichever of the shared bus mutex exists, so an access and its error copy stay together.
+    std::unique_lock<std::recursive_mutex> lockBus() const;
+
+    FieldbusInterface* fieldbusInterface = nullptr;
+    std::shared_ptr<FieldbusProtocol> protocol;
+    std::uint32_t uniqueId = 0;
+    std::uint32_t lastErrorCode = 0;
+    std::string lastErrorString;
+    std::atomic<std::uint32_t> connected{1};
+    std::atomic<std::uint32_t> ignoreErrors{0};
+    std::string vendorName, originalVendorName, productCode, originalProductCode;
+    std::string deviceVersion, motorType, serialNumber;
+    std::string uploadBuffer;
+    std::atomic<std::int32_t> uploadResult{0};
+    mutable std::mutex accessLock;  // serialises parameter access of this device
+    mutable std::mutex stateLock;   // guards the text fields and the node-guard times
+    std::chrono::nanoseconds nodeGuardPeriod{0};
+    Clock::time_point nodeGuardNextTelegram{};
+    std::unique_ptr<UploadThread> uploadThread;
+    std::weak_ptr<MessageWindow> messageWindow;
+};
+
+} // namespace Kavrel

@@ -1,0 +1,123 @@
+#include "core/FieldbusInterfaceModbusTcp.h"
+
+#include <arpa/inet.h>
+
+#include <stdexcept>
+#include <type_traits>
+
+#include "commonbase/Dbg.h"
+#include "commonbase/DbgInfo.h"
+#include "commonbase/StringUtil.h"
+#include "protocols/FieldbusProtocol.h"
+#if __has_include("hardware/HardwareInterfaceEthernet.h")
+#include "hardware/HardwareInterfaceEthernet.h"
+#define KAVREL_HAVE_ETHERNET 1
+#endif
+
+namespace Kavrel {
+
+using commonbase::cat;
+
+namespace {
+const std::string keyIpAddress = "IpAddress";
+const std::string keyEthernetPort = "EthernetPort";
+
+template <class Adapter>
+std::int32_t listAdapters(HardwareInterfaceList& list)
+{
+    if constexpr (std::is_default_constructible_v<Adapter>) {
+        try {
+            Adapter enumerating;
+            return enumerating.getAvailableInterfaces(list);
+        } catch (const std::exception& e) {
+            commonbase::DbgInfo(3, __FILE__, cat("the Ethernet adapter is not available: ", e.what()));
+            return -1;
+        }
+    } else {
+        return -1;
+    }
+}
+} // namespace
+
+FieldbusInterfaceModbusTcp::FieldbusInterfaceModbusTcp(const std::string& protocolName, bool networkScan)
+    : FieldbusInterface(protocolName, networkScan)
+{
+    commonbase::Dbg dbg(0, __FILE__, cat("FieldbusInterfaceModbusTcp('", protocolName, "')"));
+#ifdef KAVREL_HAVE_ETHERNET
+    HardwareInterfaceList adapters;
+    if (listAdapters<HardwareInterfaceEthernet>(adapters) < 0)
+        commonbase::DbgInfo(2, __FILE__, "no network devices could be listed");
+    addHardwareInterfaces(std::move(adapters));
+#else
+    commonbase::DbgInfo(3, __FILE__, "built without the Ethernet adapter");
+#endif
+    makeParameterDialog();
+    FieldbusInterfaceModbusTcp::readSettings();
+}
+
+FieldbusInterfaceModbusTcp::~FieldbusInterfaceModbusTcp() = default;
+
+bool FieldbusInterfaceModbusTcp::isIpAddress(const std::string& text)
+{
+    in_addr address{};
+    return inet_pton(AF_INET, text.c_str(), &address) == 1;
+}
+
+bool FieldbusInterfaceModbusTcp::isPort(const std::string& text)
+{
+    auto port = commonbase::parseDecimal(text);
+    return port && *port >= 1 && *port <= 65535;
+}
+
+bool FieldbusInterfaceModbusTcp::setIpAddress(const std::string& address)
+{
+    const std::string text = commonbase::trim(address);
+    if (!isIpAddress(text))
+        return false;
+    ipAddress = text;
+    return true;
+}
+
+bool FieldbusInterfaceModbusTcp::setEthernetPort(const std::string& port)
+{
+    const std::string text = commonbase::trim(port);
+    if (!isPort(text))
+        return false;
+    ethernetPort = text;
+    return true;
+}
+
+void FieldbusInterfaceModbusTcp::readSettings()
+{
+    commonbase::Dbg dbg(0, __FILE__, "readSettings");
+    FieldbusInterface::readSettings();
+    std::string address, port;
+    if (readSetting(keyIpAddress, address) && !setIpAddress(address))
+        commonbase::DbgInfo(2, __FILE__, cat("stored address '", address, "' is not an IPv4 address"));
+    if (readSetting(keyEthernetPort, port) && !setEthernetPort(port))
+        commonbase::DbgInfo(2, __FILE__, cat("stored port '", port, "' is not a port number"));
+    commonbase::DbgInfo(0, __FILE__, cat("readSettings(", ipAddress, ",", ethernetPort, ")"));
+}
+
+void FieldbusInterfaceModbusTcp::writeSettings()
+{
+    commonbase::Dbg dbg(0, __FILE__, "writeSettings");
+    writeBaseSettings();
+    writeSetting(keyIpAddress, ipAddress);
+    writeSetting(keyEthernetPort, ethernetPort);
+    saveSettings();
+}
+
+void FieldbusInterfaceModbusTcp::handOverParameters()
+{
+    commonbase::Dbg dbg(0, __FILE__, cat("handOverParameters(", ipAddress, ":", ethernetPort, ")"));
+    auto hardware = getChosenHardwareInterface();
+    if (!hardware)
+        return;
+    GenericParameters parameters = hardware->getParameters();
+    parameters.setText(0, ipAddress);
+    parameters.setText(1, ethernetPort);
+    hardware->setParameters(parameters);
+}
+
+} // namespace Kavrel

@@ -1,0 +1,137 @@
+// The Modbus protocols against an independent server (pymodbus), over real
+// TCP on 127.0.0.1; register contents are checked with libmodbus.
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+#include <gtest/gtest.h>
+#include <modbus.h>
+#include "support/TestSupport.h"
+#include "protocols/FieldbusProtocolModbusTcp.h"
+
+#if __has_include("hardware/HardwareInterfaceEthernet.h")
+#include "hardware/HardwareInterfaceEthernet.h"
+#define KAVREL_HAVE_ETHERNET 1
+#endif
+
+#ifdef KAVREL_HAVE_ETHERNET
+
+using namespace Kavrel;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Set in pymodbus_server.py: diagnostic bits 1 and 4, identification texts,
+// motor type 5.13 and serial number 1.23.
+constexpr std::uint32_t serverDiagnosticRegister = 0x1200;
+
+struct PymodbusServer {
+    int port = kavreltest::freeTcpPort();
+    kavreltest::ChildProcess process{{"/usr/bin/python3",
+                                      kavreltest::sourceDir() + "/tests/protocols/pymodbus_server.py", "--tcp",
+                                      std::to_string(port), "--lifetime", "60"}};
+    bool ready = process.readLine(15s) == "READY";
+    ~PymodbusServer() { process.stop(); }
+};
+
+// Reads holding registers with libmodbus, independent of the protocol under test.
+std::vector<std::uint16_t> readRegisters(int port, int address, int count)
+{
+    std::vector<std::uint16_t> values(static_cast<std::size_t>(count), 0xFFFF);
+    modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
+    if (!ctx)
+        return {};
+    modbus_set_slave(ctx, 1);
+    modbus_set_response_timeout(ctx, 2, 0);
+    bool ok = modbus_connect(ctx) == 0 && modbus_read_registers(ctx, address, count, values.data()) == count;
+    modbus_close(ctx);
+    modbus_free(ctx);
+    return ok ? values : std::vector<std::uint16_t>{};
+}
+
+} // namespace
+
+class ModbusTcpPymodbus : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.ready) << "pymodbus server did not start";
+        GenericParameters p;
+        p.setText(0, "127.0.0.1");
+        p.setText(1, std::to_string(server.port));
+        hw->setParameters(p);
+        ASSERT_EQ(tcp.openInterface(1), 1);
+    }
+    void TearDown() override { tcp.closeInterface(); }
+
+    PymodbusServer server;
+    std::shared_ptr<HardwareInterfaceEthernet> hw = std::make_shared<HardwareInterfaceEthernet>();
+    FieldbusProtocolModbusTcp tcp{hw};
+};
+
+TEST_F(ModbusTcpPymodbus, ParametersLandOnTheirRegistersHighWordFirst)
+{
+    struct Case {
+        std::uint16_t index, subindex;
+        std::uint32_t value;
+    } cases[] = {{0, 0, 0x00000001}, {1, 5, 0x1234ABCD}, {2, 0, 0xB3B2B1B0}, {31, 127, 0xFFFF0000}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(tcp.writeParameter(1, 4, c.index, c.subindex, c.value), 1) << tcp.getLastErrorString();
+        const int address = (c.index * 128 + c.subindex) * 2;
+        auto regs = readRegisters(server.port, address, 2);
+        ASSERT_EQ(regs.size(), 2u);
+        EXPECT_EQ(regs[0], c.value >> 16) << c.index << "." << c.subindex;
+        EXPECT_EQ(regs[1], c.value & 0xFFFF) << c.index << "." << c.subindex;
+        std::uint32_t back = 0;
+        ASSERT_EQ(tcp.readParameter(1, 4, c.index, c.subindex, back), 1);
+        EXPECT_EQ(back, c.value);
+    }
+}
+
+TEST_F(ModbusTcpPymodbus, RawDataWithOddCountIsPadded)
+{
+    std::vector<std::uint8_t> data{0xAA, 0xBB, 0xCC};
+    ASSERT_EQ(tcp.sendData(1, 3, 0, data, 3), 1);
+    auto regs = readRegisters(server.port, 768, 2);
+    ASSERT_EQ(regs.size(), 2u);
+    EXPECT_EQ(regs[0], 0xAABB);
+    EXPECT_EQ(regs[1], 0xCC00);
+    std::string digits;
+    ASSERT_EQ(tcp.readData(1, 3, 0, digits, 8), 1);
+    EXPECT_EQ(digits, "AABBCC00");
+}
+
+TEST_F(ModbusTcpPymodbus, IdentificationObjectsAndGenericParameters)
+{
+    std::string vendor, product, version, motor, serial;
+    ASSERT_EQ(tcp.readIdentification(1, vendor, product, version, motor, serial), 1);
+    EXPECT_EQ(vendor, "Kavrel Test Drives");
+    EXPECT_EQ(product, "KTD-4711");
+    EXPECT_EQ(version, "3.14");
+    EXPECT_EQ(motor, "01234567");
+    EXPECT_EQ(serial, "87654321");
+}
+
+TEST_F(ModbusTcpPymodbus, RefusedAccessReadsDiagnosticRegisterAfterPoke)
+{
+    // 129.3 lies beyond the server's registers: the poke lands, the read is refused.
+    std::uint32_t value = 0;
+    EXPECT_EQ(tcp.readParameter(1, 4, 129, 3, value), 0);
+    EXPECT_EQ(tcp.getLastErrorCode(), serverDiagnosticRegister);
+    auto poke = readRegisters(server.port, (22 * 128 + 10) * 2, 2);
+    ASSERT_EQ(poke.size(), 2u);
+    EXPECT_EQ(poke[0], 3);
+    EXPECT_EQ(poke[1], 129);
+
+    std::uint32_t diagnostic = 0;
+    ASSERT_EQ(tcp.readDiagnostics(1, diagnostic), 1);
+    EXPECT_EQ(diagnostic, serverDiagnosticRegister);
+
+    EXPECT_EQ(tcp.writeParameter(1, 4, 256, 0, 1), 0);
+    EXPECT_EQ(tcp.getLastErrorCode(), FieldbusProtocolModbusBase::errorAddressRange);
+    // The connection still serves after the failures.
+    EXPECT_EQ(tcp.readParameter(1, 4, 1, 23, value), 1);
+    EXPECT_EQ(value, 87654321u);
+}
+
+#endif

@@ -1,0 +1,93 @@
+#pragma once
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace kavreltest {
+
+// A fresh folder under the system temp dir, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return dir; }
+    std::string str() const { return dir.string() + "/"; }
+    std::filesystem::path write(const std::string& name, const std::string& content) const;
+
+private:
+    std::filesystem::path dir;
+};
+
+std::string readFile(const std::filesystem::path& file);
+
+// A child process with its standard output on a pipe; killed (SIGTERM, then
+// SIGKILL) and reaped on destruction.
+class ChildProcess {
+public:
+    explicit ChildProcess(std::vector<std::string> argv);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    pid_t pid() const { return child; }
+    // One line of standard output (without the newline); empty on time-out or end.
+    std::string readLine(std::chrono::milliseconds timeout);
+    // Sends SIGTERM and waits up to timeout; returns the exit status or -1.
+    int stop(std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+    // Waits up to timeout for the child to end by itself, then stops it.
+    int wait(std::chrono::milliseconds timeout);
+    bool running();
+
+private:
+    pid_t child = -1;
+    int outFd = -1;
+    std::string buffer;
+    int status = -1;
+};
+
+// A socat pseudo-terminal pair: two linked paths under a temp folder.
+class SocatPair {
+public:
+    SocatPair();
+    ~SocatPair();
+    const std::string& a() const { return pathA; }
+    const std::string& b() const { return pathB; }
+    bool ok() const { return ready; }
+    // Ends socat: both ends vanish (the peer of an open port sees a hang-up).
+    void kill();
+
+private:
+    TempDir dir;
+    std::string pathA, pathB;
+    std::unique_ptr<ChildProcess> socat;
+    bool ready = false;
+};
+
+// A raw end of a pseudo-terminal for tests that play the peer.
+class RawPort {
+public:
+    explicit RawPort(const std::string& path);
+    ~RawPort();
+    bool ok() const { return fd >= 0; }
+    bool write(const std::string& bytes);
+    // Reads until the end character (included) or timeout; returns what came.
+    std::string readUntil(char end, std::chrono::milliseconds timeout);
+    // Reads what arrives within timeout (at most max bytes).
+    std::string readFor(std::chrono::milliseconds timeout, std::size_t max = 4096);
+    int handle() const { return fd; }
+
+private:
+    int fd = -1;
+};
+
+// A free TCP port on 127.0.0.1 (bound and released).
+int freeTcpPort();
+std::string binDir();
+std::string libDir();
+std::string sourceDir();
+
+} // namespace kavreltest

@@ -1,0 +1,44 @@
+#include <iostream>
+
+#include "Commands.h"
+#include "Json.h"
+#include "core/CommunicationManager.h"
+#include "protocols/FieldbusProtocol.h"
+
+namespace kavrelcli {
+
+namespace {
+
+int listProtocols(const Context& ctx, bool scan)
+{
+    auto names = scan ? Kavrel::FieldbusProtocol::getNetworkscanProtocols()
+                      : Kavrel::FieldbusProtocol::getKnownProtocols();
+    printResult(ctx, Json::Object().addRaw("protocols", Json::stringArray(names)).str(), names);
+    return 0;
+}
+
+int showVersion(const Context& ctx)
+{
+    std::string version = Kavrel::CommunicationManager::getInstance().getVersionString();
+    printResult(ctx, Json::Object().add("version", version).add("module", Kavrel::CommunicationManager::getModuleFolder())
+                         .add("language", Kavrel::CommunicationManager::getLanguageCode()).str(),
+                {version});
+    return 0;
+}
+
+} // namespace
+
+void registerInfoCommands(CLI::App& app, Context& ctx)
+{
+    auto* protocols = app.add_subcommand("protocols", "List the protocols offered");
+    auto scan = std::make_shared<bool>(false);
+    protocols->add_flag("--scan", *scan, "Only the protocols that support a network scan");
+    protocols->add_flag("--json", ctx.json, "Print one JSON document");
+    protocols->callback([&ctx, scan] { ctx.action = [&ctx, scan] { return listProtocols(ctx, *scan); }; });
+
+    auto* version = app.add_subcommand("version", "Show the library version");
+    version->add_flag("--json", ctx.json, "Print one JSON document");
+    version->callback([&ctx] { ctx.action = [&ctx] { return showVersion(ctx); }; });
+}
+
+} // namespace kavrelcli

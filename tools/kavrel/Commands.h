@@ -1,0 +1,27 @@
+#pragma once
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+namespace kavrelcli {
+
+// Shared state of one CLI run, filled by the global options.
+struct Context {
+    std::string dataPath;
+    bool json = false;
+    // Set by the chosen subcommand; its result is the exit code.
+    std::function<int()> action;
+};
+
+// Prints a failure as one JSON document (with --json) or as a line on stderr; returns the exit code.
+int reportError(const Context& ctx, int code, const std::string& text);
+// Prints an already-encoded JSON document, or the plain lines.
+void printResult(const Context& ctx, const std::string& json, const std::vector<std::string>& lines);
+
+// One function per command group; adding a group means one file and one line in main.cpp.
+void registerInfoCommands(CLI::App& app, Context& ctx);
+void registerDeviceCommands(CLI::App& app, Context& ctx);
+
+} // namespace kavrelcli

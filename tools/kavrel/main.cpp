@@ -1,0 +1,72 @@
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+
+#include "Commands.h"
+#include "Json.h"
+#include "core/CommunicationManager.h"
+
+namespace kavrelcli {
+
+int reportError(const Context& ctx, int code, const std::string& text)
+{
+    if (ctx.json)
+        std::cout << Json::Object().addBool("ok", false).addNumber("code", code).add("error", text).str() << "\n";
+    else
+        std::cerr << "kavrel: " << text << "\n";
+    return code == 0 ? 1 : code;
+}
+
+void printResult(const Context& ctx, const std::string& json, const std::vector<std::string>& lines)
+{
+    if (ctx.json) {
+        std::cout << json << "\n";
+        return;
+    }
+    for (const auto& line : lines) std::cout << line << "\n";
+}
+
+} // namespace kavrelcli
+
+namespace {
+
+std::string defaultDataPath()
+{
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return std::string(xdg) + "/kavrel";
+    if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.local/share/kavrel";
+    return "kavrel-data";
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    using namespace kavrelcli;
+    Context ctx;
+    CLI::App app{"Kavrel: talk to motor drives on fieldbuses"};
+    app.require_subcommand(1);
+    app.add_option("--data-path", ctx.dataPath, "Folder of the settings and logs");
+
+    registerInfoCommands(app, ctx);
+    registerDeviceCommands(app, ctx);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (ctx.json && e.get_exit_code() != 0) return reportError(ctx, 2, e.what());
+        return app.exit(e);
+    }
+
+    if (ctx.dataPath.empty()) ctx.dataPath = defaultDataPath();
+    std::error_code ec;
+    std::filesystem::create_directories(ctx.dataPath, ec);
+    if (ec) return reportError(ctx, 2, "cannot create the data path '" + ctx.dataPath + "': " + ec.message());
+
+    try {
+        Kavrel::CommunicationManager::getInstance().setDataPath(ctx.dataPath);
+        return ctx.action ? ctx.action() : 0;
+    } catch (const std::exception& e) {
+        return reportError(ctx, 1, e.what());
+    }
+}
