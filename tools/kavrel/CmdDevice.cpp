@@ -17,6 +17,8 @@
 #include "core/FieldbusInterface.h"
 #include "core/FieldbusInterfaceModbusRs485.h"
 #include "core/FieldbusInterfaceModbusTcp.h"
+#include "core/FieldbusInterfaceSerialPort.h"
+#include "protocols/FieldbusProtocol.h"
 
 namespace kavrelcli {
 
@@ -126,6 +128,16 @@ std::optional<Failure> configureTcp(Kavrel::FieldbusInterfaceModbusTcp& bus, con
     return std::nullopt;
 }
 
+// The baud rates the bus's protocol offers, for error texts.
+std::string offeredBaudrates(const Kavrel::FieldbusInterface& bus)
+{
+    std::string text;
+    if (auto protocol = bus.getFieldbusProtocol())
+        for (const auto& rate : protocol->getBaudrates())
+            text += (text.empty() ? "" : ", ") + rate;
+    return text;
+}
+
 std::optional<Failure> configureRs485(Kavrel::FieldbusInterfaceModbusRs485& bus, const DeviceOptions& options)
 {
     if (!options.serial.empty()) {
@@ -135,19 +147,36 @@ std::optional<Failure> configureRs485(Kavrel::FieldbusInterfaceModbusRs485& bus,
         bus.setInterfaceIndex(index);
     }
     if (!options.baud.empty() && !bus.setBaudrateText(options.baud))
-        return Failure{errorGeneric, "--baud '" + options.baud + "' is not offered (9600, 19200, 38400, AUTO)"};
+        return Failure{errorGeneric, "--baud '" + options.baud + "' is not offered (" + offeredBaudrates(bus) + ")"};
     if (!options.format.empty() && !bus.setFrameFormat(options.format))
         return Failure{errorGeneric, "--format '" + options.format + "' is not offered (N,8,1 E,8,1 O,8,1 N,8,2)"};
     return std::nullopt;
 }
 
+// The Vorlane line: one fixed character format, so only port and baud rate are chosen.
+std::optional<Failure> configureVorlane(Kavrel::FieldbusInterfaceSerialPort& bus, const DeviceOptions& options)
+{
+    if (!options.serial.empty()) {
+        const std::int32_t index = bus.findInterfaceByNameToOpen(options.serial);
+        if (index < 0)
+            return Failure{errorGeneric, "serial port '" + options.serial + "' is not offered"};
+        bus.setInterfaceIndex(index);
+    }
+    if (!options.baud.empty() && !bus.setBaudrateText(options.baud))
+        return Failure{errorGeneric, "--baud '" + options.baud + "' is not offered (" + offeredBaudrates(bus) + ")"};
+    if (!options.format.empty() && options.format != bus.getFrameFormat())
+        return Failure{errorGeneric, "--format '" + options.format + "' is not offered (" + bus.getFrameFormat() + ")"};
+    return std::nullopt;
+}
+
 std::optional<Failure> connect(const DeviceOptions& options, Connection& connection)
 {
-    if (options.protocol != "ModbusTCP" && options.protocol != "ModbusRS485")
-        return Failure{errorGeneric, "--protocol must be ModbusTCP or ModbusRS485, not '" + options.protocol + "'"};
+    if (options.protocol != "ModbusTCP" && options.protocol != "ModbusRS485" && options.protocol != "VorlaneRS485")
+        return Failure{errorGeneric,
+                       "--protocol must be ModbusTCP, ModbusRS485 or VorlaneRS485, not '" + options.protocol + "'"};
     if (options.id == 0)
         return Failure{errorGeneric, "--id must name a drive (1 or more)"};
-    if (options.protocol == "ModbusRS485" && !options.serial.empty()) {
+    if (options.protocol != "ModbusTCP" && !options.serial.empty()) {
         // The port list is read when the interface is made.
         std::string ports = options.serial;
         if (const char* known = std::getenv("KAVREL_SERIAL_PORTS"); known && *known)
@@ -165,6 +194,8 @@ std::optional<Failure> connect(const DeviceOptions& options, Connection& connect
         bad = configureTcp(*tcp, options);
     else if (auto* rs485 = dynamic_cast<Kavrel::FieldbusInterfaceModbusRs485*>(connection.bus.get()))
         bad = configureRs485(*rs485, options);
+    else if (auto* vorlane = dynamic_cast<Kavrel::FieldbusInterfaceSerialPort*>(connection.bus.get()))
+        bad = configureVorlane(*vorlane, options);
     if (bad)
         return bad;
 
@@ -281,11 +312,11 @@ namespace {
 
 void addConnectionOptions(CLI::App* command, DeviceOptions& options, Context& ctx)
 {
-    command->add_option("--protocol", options.protocol, "ModbusTCP or ModbusRS485")->required();
+    command->add_option("--protocol", options.protocol, "ModbusTCP, ModbusRS485 or VorlaneRS485")->required();
     command->add_option("--host", options.host, "IPv4 address of the drive (ModbusTCP)");
     command->add_option("--tcp-port", options.tcpPort, "TCP port of the drive (ModbusTCP)");
-    command->add_option("--serial", options.serial, "Serial port path (ModbusRS485)");
-    command->add_option("--baud", options.baud, "Baud rate (ModbusRS485)");
+    command->add_option("--serial", options.serial, "Serial port path (ModbusRS485, VorlaneRS485)");
+    command->add_option("--baud", options.baud, "Baud rate (ModbusRS485, VorlaneRS485)");
     command->add_option("--format", options.format, "Character format, e.g. E,8,1 (ModbusRS485)");
     command->add_option("--id", options.id, "Bus address of the drive")->required();
     command->add_flag("--json", ctx.json, "Print one JSON document");
