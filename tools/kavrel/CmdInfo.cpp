@@ -3,6 +3,7 @@
 #include "Commands.h"
 #include "Json.h"
 #include "core/CommunicationManager.h"
+#include "hardware/HardwareInterfaceSerialPort_Enumerator.h"
 #include "protocols/FieldbusProtocol.h"
 
 namespace kavrelcli {
@@ -26,6 +27,20 @@ int showVersion(const Context& ctx)
     return 0;
 }
 
+int listPorts(const Context& ctx)
+{
+    std::vector<std::string> items;
+    std::vector<std::string> lines;
+    for (const auto& port : Kavrel::HardwareInterfaceSerialPort_Enumerator::enumerate()) {
+        items.push_back(Json::Object().add("path", port.path).addNumber("number", port.number).str());
+        lines.push_back(port.path + " (" + std::to_string(port.number) + ")");
+    }
+    if (lines.empty())
+        lines.push_back("no serial ports found");
+    printResult(ctx, Json::Object().addRaw("ports", Json::array(items)).str(), lines);
+    return 0;
+}
+
 } // namespace
 
 void registerInfoCommands(CLI::App& app, Context& ctx)
@@ -35,6 +50,10 @@ void registerInfoCommands(CLI::App& app, Context& ctx)
     protocols->add_flag("--scan", *scan, "Only the protocols that support a network scan");
     protocols->add_flag("--json", ctx.json, "Print one JSON document");
     protocols->callback([&ctx, scan] { ctx.action = [&ctx, scan] { return listProtocols(ctx, *scan); }; });
+
+    auto* ports = app.add_subcommand("ports", "List the serial ports of this machine");
+    ports->add_flag("--json", ctx.json, "Print one JSON document");
+    ports->callback([&ctx] { ctx.action = [&ctx] { return listPorts(ctx); }; });
 
     auto* version = app.add_subcommand("version", "Show the library version");
     version->add_flag("--json", ctx.json, "Print one JSON document");
