@@ -102,28 +102,10 @@ std::int32_t FieldbusDevice::getParameter(std::uint32_t size, std::uint16_t inde
         commonbase::DbgInfo(3, __FILE__, "ERROR");
         return 0;
     }
-    auto current = getFieldbusProtocol();
     value = 0;
-    if (!current) {
-        std::lock_guard<std::mutex> lock(stateLock);
-        lastErrorCode = static_cast<std::uint32_t>(FieldbusInterface::errorFail);
-        lastErrorString = "the device has no protocol";
-        return 0;
-    }
-    std::int32_t result = 0;
-    {
-        auto bus = lockBus();
-        result = current->readParameter(uniqueId, size, index, subIndex, value) == 1 ? 1 : 0;
-        if (result != 1) {
-            if (ignoreErrors.load() == 0)
-                connected = 0;
-        } else {
-            calcNodeGuardNextTelegram();
-        }
-        commonbase::DbgInfo(0, __FILE__, cat(uniqueId, ": read ", index, ",", subIndex, " = 0x", toHex(value, 4)));
-        copyLastError();
-    }
-    return result;
+    return exchangeParameter("read", index, subIndex, value, [&](FieldbusProtocol& bus) {
+        return bus.readParameter(uniqueId, size, index, subIndex, value);
+    });
 }
 
 std::int32_t FieldbusDevice::setParameter(std::uint32_t size, std::uint16_t index, std::uint16_t subIndex,
@@ -136,6 +118,15 @@ std::int32_t FieldbusDevice::setParameter(std::uint32_t size, std::uint16_t inde
         commonbase::DbgInfo(3, __FILE__, "ERROR");
         return 0;
     }
+    return exchangeParameter("write", index, subIndex, value, [&](FieldbusProtocol& bus) {
+        return bus.writeParameter(uniqueId, size, index, subIndex, value);
+    });
+}
+
+std::int32_t FieldbusDevice::exchangeParameter(const char* verb, std::uint16_t index, std::uint16_t subIndex,
+                                               const std::uint32_t& value,
+                                               const std::function<std::int32_t(FieldbusProtocol&)>& exchange)
+{
     auto current = getFieldbusProtocol();
     if (!current) {
         std::lock_guard<std::mutex> lock(stateLock);
@@ -143,19 +134,16 @@ std::int32_t FieldbusDevice::setParameter(std::uint32_t size, std::uint16_t inde
         lastErrorString = "the device has no protocol";
         return 0;
     }
-    std::int32_t result = 0;
-    {
-        auto bus = lockBus();
-        result = current->writeParameter(uniqueId, size, index, subIndex, value) == 1 ? 1 : 0;
-        if (result != 1) {
-            if (ignoreErrors.load() == 0)
-                connected = 0;
-        } else {
-            calcNodeGuardNextTelegram();
-        }
-        commonbase::DbgInfo(0, __FILE__, cat(uniqueId, ": write ", index, ",", subIndex, " = 0x", toHex(value, 4)));
-        copyLastError();
+    auto bus = lockBus();
+    const std::int32_t result = exchange(*current) == 1 ? 1 : 0;
+    if (result != 1) {
+        if (ignoreErrors.load() == 0)
+            connected = 0;
+    } else {
+        calcNodeGuardNextTelegram();
     }
+    commonbase::DbgInfo(0, __FILE__, cat(uniqueId, ": ", verb, " ", index, ",", subIndex, " = 0x", toHex(value, 4)));
+    copyLastError();
     return result;
 }
 

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -86,6 +87,11 @@ public:
 
 private:
     void copyLastError();
+    // One parameter telegram under the bus lock, with the connected and
+    // node-guard bookkeeping that every access shares.
+    std::int32_t exchangeParameter(const char* verb, std::uint16_t index, std::uint16_t subIndex,
+                                   const std::uint32_t& value,
+                                   const std::function<std::int32_t(FieldbusProtocol&)>& exchange);
     // Whichever of the shared bus mutex exists, so an access and its error copy stay together.
     std::unique_lock<std::recursive_mutex> lockBus() const;
 

@@ -571,11 +571,19 @@ void FieldbusInterface::writeBaseSettings()
 void FieldbusInterface::writeSettings()
 {
     commonbase::Dbg dbg(0, __FILE__, "writeSettings");
+    writeSettingsWith([] {});
+}
+
+void FieldbusInterface::writeSettingsWith(const std::function<void()>& writeOwnKeys)
+{
     auto document = CommunicationManager::getInstance().getLastSettingsDocument();
     if (!document)
         return;
+    // One lock across all keys and the save, so another interface's write
+    // cannot land between them.
     std::lock_guard<std::recursive_mutex> lock(document->getMutex());
     writeBaseSettings();
+    writeOwnKeys();
     saveSettings();
 }
 

@@ -156,6 +156,8 @@ protected:
     void writeSetting(const std::string& name, const std::string& value);
     // The base keys without saving; writeSettings adds the save.
     void writeBaseSettings();
+    // The base keys, then the subclass's own keys, then the save, under the document's lock.
+    void writeSettingsWith(const std::function<void()>& writeOwnKeys);
     void saveSettings();
     void closeBus();
     void addHardwareInterfaces(HardwareInterfaceList list);

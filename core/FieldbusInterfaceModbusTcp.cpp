@@ -8,6 +8,7 @@
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
+#include "core/HardwareInterfaceLister.h"
 #include "protocols/FieldbusProtocol.h"
 #if __has_include("hardware/HardwareInterfaceEthernet.h")
 #include "hardware/HardwareInterfaceEthernet.h"
@@ -22,21 +23,6 @@ namespace {
 const std::string keyIpAddress = "IpAddress";
 const std::string keyEthernetPort = "EthernetPort";
 
-template <class Adapter>
-std::int32_t listAdapters(HardwareInterfaceList& list)
-{
-    if constexpr (std::is_default_constructible_v<Adapter>) {
-        try {
-            Adapter enumerating;
-            return enumerating.getAvailableInterfaces(list);
-        } catch (const std::exception& e) {
-            commonbase::DbgInfo(3, __FILE__, cat("the Ethernet adapter is not available: ", e.what()));
-            return -1;
-        }
-    } else {
-        return -1;
-    }
-}
 } // namespace
 
 FieldbusInterfaceModbusTcp::FieldbusInterfaceModbusTcp(const std::string& protocolName, bool networkScan)
@@ -45,7 +31,7 @@ FieldbusInterfaceModbusTcp::FieldbusInterfaceModbusTcp(const std::string& protoc
     commonbase::Dbg dbg(0, __FILE__, cat("FieldbusInterfaceModbusTcp('", protocolName, "')"));
 #ifdef KAVREL_HAVE_ETHERNET
     HardwareInterfaceList adapters;
-    if (listAdapters<HardwareInterfaceEthernet>(adapters) < 0)
+    if (listHardwareInterfaces<HardwareInterfaceEthernet>(adapters, "the Ethernet adapter") < 0)
         commonbase::DbgInfo(2, __FILE__, "no network devices could be listed");
     addHardwareInterfaces(std::move(adapters));
 #else
@@ -102,10 +88,10 @@ void FieldbusInterfaceModbusTcp::readSettings()
 void FieldbusInterfaceModbusTcp::writeSettings()
 {
     commonbase::Dbg dbg(0, __FILE__, "writeSettings");
-    writeBaseSettings();
-    writeSetting(keyIpAddress, ipAddress);
-    writeSetting(keyEthernetPort, ethernetPort);
-    saveSettings();
+    writeSettingsWith([this] {
+        writeSetting(keyIpAddress, ipAddress);
+        writeSetting(keyEthernetPort, ethernetPort);
+    });
 }
 
 void FieldbusInterfaceModbusTcp::handOverParameters()

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string>
 #include "core/FieldbusInterface.h"
+#include "core/SerialFrameFormat.h"
 
 namespace Kavrel {
 
@@ -17,9 +18,11 @@ public:
     void writeSettings() override;
 
     // Index into the protocol's frame-format list.
-    std::int32_t getFrameFormatIndex() const { return frameFormatIndex; }
-    void setFrameFormatIndex(std::int32_t index);
-    std::string getFrameFormat() const;
+    std::int32_t getFrameFormatIndex() const { return frameFormat.getIndex(); }
+    void setFrameFormatIndex(std::int32_t index) { frameFormat.setIndex(index); }
+    // Chooses the entry by its text ("E,7,1"); false when it is not offered.
+    bool setFrameFormat(const std::string& entry) { return frameFormat.setFormat(entry); }
+    std::string getFrameFormat() const { return frameFormat.getFormat(); }
 
     // Parity letter, data bits and stop bits of a frame-format entry ("E,7,1").
     static bool splitFrameFormat(const std::string& entry, std::string& parity, std::string& dataBits,
@@ -29,7 +32,7 @@ protected:
     void handOverParameters() override;
 
 private:
-    std::int32_t frameFormatIndex = 0;
+    SerialFrameFormat frameFormat;
 };
 
 } // namespace Kavrel
