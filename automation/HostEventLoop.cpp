@@ -12,23 +12,23 @@ HostEventLoop& HostEventLoop::instance()
 void HostEventLoop::post(const std::weak_ptr<MessageWindow>& target, std::uint32_t message, std::int32_t first,
                          std::int32_t second)
 {
-    auto strong = target.lock();
-    if (!strong)
+    // No strong reference is taken here: a worker that held the last one
+    // would destroy the twin on its own thread (and join itself).
+    if (target.expired())
         return;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        queue.push_back(Entry{strong.get(), target, message, first, second});
+        queue.push_back(Entry{target, message, first, second});
     }
     posted.notify_all();
-    // The last reference must not be released here: a worker thread would then
-    // destroy the twin (and join itself). Drop it while the queue still holds a weak one.
-    strong.reset();
 }
 
-void HostEventLoop::purge(const MessageWindow* target)
+void HostEventLoop::purge(const MessageWindow*)
 {
+    // A window being destroyed has no owners left, so its entries are the
+    // expired ones (with any others that could no longer be delivered).
     std::lock_guard<std::mutex> lock(mutex);
-    queue.erase(std::remove_if(queue.begin(), queue.end(), [&](const Entry& e) { return e.key == target; }),
+    queue.erase(std::remove_if(queue.begin(), queue.end(), [](const Entry& e) { return e.target.expired(); }),
                 queue.end());
 }
 

@@ -29,7 +29,6 @@ public:
 
 private:
     struct Entry {
-        const MessageWindow* key;
         std::weak_ptr<MessageWindow> target;
         std::uint32_t message;
         std::int32_t first;

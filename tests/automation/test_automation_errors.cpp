@@ -1,0 +1,224 @@
+// Each failing call of the automation surface: its result code and the text
+// the error registry attaches for the host's thread.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "automation/CCommunicationManager.h"
+#include "automation/IDebugManager.h"
+#include "automation/IFieldbusDeviceList.h"
+#include "automation/IInterfaceInfo.h"
+#include "automation_fixtures.h"
+
+using namespace Kavrel;
+using kavreltest::FakeBus;
+
+namespace {
+
+struct FailingCall {
+    const char* what;
+    std::function<HRESULT()> call;
+    std::uint32_t code;
+    const char* text; // the registry's text from the shipped error file; "" = any
+};
+
+void expectFailure(const FailingCall& row)
+{
+    ErrorInfo::clear();
+    const HRESULT hr = row.call();
+    EXPECT_EQ(static_cast<std::uint32_t>(hr), row.code) << row.what;
+    EXPECT_EQ(static_cast<std::uint32_t>(lastErrorInfo().code), row.code) << row.what;
+    if (*row.text)
+        EXPECT_EQ(lastErrorInfo().description, row.text) << row.what;
+    else
+        EXPECT_FALSE(lastErrorInfo().description.empty()) << row.what;
+}
+
+class AutomationErrors : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        manager = CCommunicationManager::create();
+        manager->put_dataPath(dir.str());
+    }
+    void TearDown() override
+    {
+        manager->put_dataPath("");
+        manager->put_protocolname("");
+        kavreltest::drainHostQueue();
+    }
+    kavreltest::TempDir dir;
+    std::shared_ptr<CCommunicationManager> manager;
+};
+
+} // namespace
+
+TEST_F(AutomationErrors, ManagerCallsFailWithTheirCodeAndText)
+{
+    std::shared_ptr<IFieldbusInterface> made;
+    std::shared_ptr<IDebugManager> debug;
+    std::shared_ptr<IInterfaceInfo> info;
+    std::string text;
+    const std::vector<FailingCall> rows = {
+        {"debug manager without data path",
+         [&] {
+             manager->put_dataPath("");
+             return manager->get_DebugManager(debug);
+         },
+         0x80040201u, "The data path is empty."},
+        {"interface without protocol",
+         [&] {
+             manager->put_protocolname("");
+             return manager->create_emptyFieldbusInterface(made);
+         },
+         0x80040701u, "No protocol is selected."},
+        {"unknown protocol name is refused, so none is selected",
+         [&] {
+             manager->put_protocolname("ModbusUDP");
+             return manager->create_emptyFieldbusInterface(made);
+         },
+         0x80040701u, "No protocol is selected."},
+        {"ModbusTCP offers no network-scan interface",
+         [&] {
+             manager->put_protocolname("ModbusTCP");
+             return manager->create_emptyNetworkScanFieldbusInterface(made);
+         },
+         0x80040702u, "The fieldbus interface could not be made."},
+        {"interface info 0",
+         [&] {
+             manager->put_protocolname("VorlaneRS485");
+             return manager->get_interfaceInfo(0, info);
+         },
+         0x80004005u, ""},
+        {"protocol dialog not confirmed", [&] { return manager->displaySelectProtocolDialog("", text); }, 0x80004005u,
+         ""},
+        {"clone settings without a document to a folder that does not exist",
+         [&] { return manager->cloneSettingsToFile(dir.str() + "no/such/folder/x.xml"); }, 0x80004005u, ""},
+    };
+    for (const auto& row : rows)
+        expectFailure(row);
+    EXPECT_FALSE(made);
+    EXPECT_FALSE(debug);
+}
+
+TEST_F(AutomationErrors, DebugManagerWorksOnceTheDataPathIsSet)
+{
+    std::shared_ptr<IDebugManager> debug;
+    manager->put_dataPath("");
+    ASSERT_EQ(static_cast<std::uint32_t>(manager->get_DebugManager(debug)), 0x80040201u);
+    manager->put_dataPath(dir.str());
+    ASSERT_EQ(manager->get_DebugManager(debug), S_OK);
+    ASSERT_TRUE(debug);
+    EXPECT_EQ(lastErrorInfo().code, S_OK) << "a successful call clears the error information";
+    EXPECT_EQ(static_cast<std::uint32_t>(debug->openFile(3, "host.log")), 0x80040802u) << "no log folder yet";
+    std::filesystem::create_directories(dir.path() / "log");
+    // Errors only, so the file does not collect the rest of the run's trace.
+    ASSERT_EQ(debug->openFile(3, "host.log"), S_OK);
+    ASSERT_EQ(debug->write(3, "HostTest", "a line from the host"), S_OK);
+    EXPECT_NE(kavreltest::readFile(dir.path() / "log" / "host.log").find("a line from the host"), std::string::npos);
+    EXPECT_EQ(debug->openFile(-1, "x.log"), E_INVALIDARG);
+}
+
+TEST_F(AutomationErrors, InterfaceCallsFailWithTheirCodeAndText)
+{
+    FakeBus bus;
+    auto device = bus.connect(1);
+    ASSERT_TRUE(device);
+    FakeBus other;
+    auto foreign = other.connect(1);
+    ASSERT_TRUE(foreign);
+    std::shared_ptr<IFieldbusDevice> out;
+    std::vector<std::int32_t> ids;
+    std::shared_ptr<IFieldbusDeviceList> list;
+    const std::vector<FailingCall> rows = {
+        {"no device with that id", [&] { return bus.twin->get_fieldbusDevice(9, out); }, 0x80040304u,
+         "No device with that id is connected."},
+        {"same id twice", [&] { return bus.twin->connectDeviceWithId(1, out); }, 0x80040408u,
+         "A device with that id is already connected."},
+        {"a drive that does not answer", [&] { return bus.twin->connectDeviceWithId(7, out); }, 0x80040402u,
+         "The device did not answer when connecting."},
+        {"negative id", [&] { return bus.twin->connectDeviceWithId(-1, out); }, 0x80070057u, ""},
+        {"node guarding a device of another interface", [&] { return bus.twin->enableNodeGuard(foreign, 0); },
+         0x80040407u, ""},
+        {"node guarding a device twice", [&] { return bus.twin->enableNodeGuard(device, 0); }, 0x80040406u, ""},
+        {"node guarding no device", [&] { return bus.twin->enableNodeGuard(nullptr, 0); }, 0x80070057u, ""},
+        {"negative node-guard interval", [&] { return bus.twin->enableNodeGuard(device, -5); }, 0x80070057u, ""},
+        {"malformed scan range", [&] { return bus.twin->put_scanRange("3-x"); }, 0x80004005u, ""},
+        {"scan range beyond the protocol's bounds", [&] { return bus.twin->put_scanRange("1-300"); }, 0x80004005u,
+         ""},
+        {"range ids of a malformed text", [&] { return bus.twin->get_RangeIds("1,,2-", ids); }, 0x80004005u, ""},
+        {"device list of a malformed text", [&] { return bus.twin->get_DeviceList("-", list); }, 0x80004005u, ""},
+        {"flash range the protocol refuses", [&] { return bus.twin->get_FlashRangeIds("abc", ids); }, 0x80004005u,
+         ""},
+        {"stored settings name no interface", [&] { return bus.twin->checkLastSettings(); }, 0x80004005u, ""},
+        {"unadvise an unknown cookie", [&] { return bus.twin->unadvise(4711); }, 0x80070057u, ""},
+        {"advise no sink",
+         [&] {
+             std::uint32_t cookie = 0;
+             return bus.twin->advise(nullptr, cookie);
+         },
+         0x80070057u, ""},
+    };
+    for (const auto& row : rows)
+        expectFailure(row);
+    EXPECT_TRUE(ids.empty());
+    EXPECT_FALSE(list);
+    std::int32_t count = 0;
+    bus.twin->get_numberOfFieldbusDevices(count);
+    EXPECT_EQ(count, 1) << "failed connects leave the one device";
+}
+
+TEST_F(AutomationErrors, DeviceCallsFailWithTheirCodeAndText)
+{
+    FakeBus bus;
+    auto device = bus.connect(2);
+    ASSERT_TRUE(device);
+    std::int32_t value = 77;
+    const std::vector<FailingCall> rows = {
+        {"stopUpload without an upload", [&] { return device->stopUpload(); }, 0x80040504u,
+         "The upload could not be stopped."},
+        {"read of a silent drive",
+         [&] {
+             bus.fake->silence(2);
+             return device->get_Parameter(4, 1, 1, value);
+         },
+         0x80040501u, "Reading the parameter failed."},
+        {"write after the drive was lost", [&] { return device->set_Parameter(2, 3, 4, 5); }, 0x80040502u,
+         "Writing the parameter failed."},
+        {"advise no sink",
+         [&] {
+             std::uint32_t cookie = 0;
+             return device->advise(nullptr, cookie);
+         },
+         0x80070057u, ""},
+    };
+    for (const auto& row : rows)
+        expectFailure(row);
+    EXPECT_EQ(value, 77) << "a failed read leaves the out-argument alone";
+    std::int32_t code = 0;
+    device->get_lastErrorCode(code);
+    EXPECT_EQ(static_cast<std::uint32_t>(code), kavreltest::FakeProtocol::errorSilent);
+}
+
+TEST_F(AutomationErrors, ErrorInformationBelongsToTheCallingThread)
+{
+    FakeBus bus;
+    std::shared_ptr<IFieldbusDevice> out;
+    ASSERT_EQ(static_cast<std::uint32_t>(bus.twin->get_fieldbusDevice(5, out)), 0x80040304u);
+    HRESULT seenThere = -1;
+    std::thread([&] { seenThere = lastErrorInfo().code; }).join();
+    EXPECT_EQ(seenThere, S_OK);
+    EXPECT_EQ(static_cast<std::uint32_t>(lastErrorInfo().code), 0x80040304u);
+    EXPECT_EQ(lastErrorInfo().source, "IFieldbusInterface");
+}
+
+TEST_F(AutomationErrors, ErrorTextForTakesTheLowBitsOfAnyCode)
+{
+    std::string full, low, unknown;
+    manager->get_errorTextFor(static_cast<std::int32_t>(0x80040501u), full);
+    manager->get_errorTextFor(0x501, low);
+    manager->get_errorTextFor(0x0ff3, unknown);
+    EXPECT_EQ(full, "Reading the parameter failed.");
+    EXPECT_EQ(low, full);
+    EXPECT_EQ(unknown, "!! Unknown Error 0ff3 !!");
+}

@@ -1,0 +1,233 @@
+// Events: delivered on the host's thread, in posting order, to every sink in
+// the order of advising; nothing reaches an object that is gone.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "automation_fixtures.h"
+
+using namespace Kavrel;
+using namespace std::chrono_literals;
+using kavreltest::DeviceSink;
+using kavreltest::Delivered;
+using kavreltest::EventLog;
+using kavreltest::FakeBus;
+using kavreltest::InterfaceSink;
+
+namespace {
+
+class AutomationEvents : public ::testing::Test {
+protected:
+    void SetUp() override { kavreltest::drainHostQueue(); }
+    void TearDown() override { kavreltest::drainHostQueue(); }
+    std::shared_ptr<EventLog> log = std::make_shared<EventLog>();
+};
+
+std::uint32_t advise(IFieldbusInterface& target, const std::shared_ptr<IFieldbusInterfaceEvent>& sink)
+{
+    std::uint32_t cookie = 0;
+    EXPECT_EQ(target.advise(sink, cookie), S_OK);
+    return cookie;
+}
+
+std::uint32_t advise(IFieldbusDevice& target, const std::shared_ptr<IFieldbusDeviceEvent>& sink)
+{
+    std::uint32_t cookie = 0;
+    EXPECT_EQ(target.advise(sink, cookie), S_OK);
+    return cookie;
+}
+
+} // namespace
+
+TEST_F(AutomationEvents, WorkerNoticesArriveOnTheHostThreadInPostingOrder)
+{
+    FakeBus bus;
+    auto device = bus.connect(1);
+    auto* coreDevice = dynamic_cast<CFieldbusDevice&>(*device).getFieldbusDevice();
+    advise(*bus.twin, std::make_shared<InterfaceSink>(log));
+    advise(*device, std::make_shared<DeviceSink>(log));
+
+    // Two workers post interleaved notices to two twins.
+    constexpr int rounds = 50;
+    std::thread worker([&] {
+        for (int i = 0; i < rounds; ++i) {
+            bus.core->postToTwin(FieldbusInterface::msgNetworkScanStepped, i, i % 2);
+            coreDevice->postToTwin(FieldbusDevice::msgNextPacket, 256, i);
+        }
+        bus.core->postToTwin(FieldbusInterface::msgNetworkScanFinished, 0, 0);
+    });
+    worker.join();
+    EXPECT_EQ(log->all().size(), 0u) << "nothing is fired before the host pumps";
+    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("finished") == 1; }, 2000ms));
+
+    const auto events = log->all();
+    ASSERT_EQ(events.size(), static_cast<std::size_t>(2 * rounds + 1));
+    for (int i = 0; i < rounds; ++i) {
+        EXPECT_EQ(events[static_cast<std::size_t>(2 * i)], (Delivered{"stepped", i, i % 2, {}}));
+        EXPECT_EQ(events[static_cast<std::size_t>(2 * i + 1)], (Delivered{"nextPacket", 256, i, {}}));
+    }
+    for (const auto& e : events)
+        EXPECT_EQ(e.thread, std::this_thread::get_id());
+}
+
+TEST_F(AutomationEvents, EverySinkInAdviseOrderAndUnadviseStopsIt)
+{
+    FakeBus bus;
+    const auto a = advise(*bus.twin, std::make_shared<InterfaceSink>(log, "a."));
+    advise(*bus.twin, std::make_shared<InterfaceSink>(log, "b."));
+    bus.core->postToTwin(FieldbusInterface::msgNodeGuardTimeout, 5, 0);
+    HostEventLoop::pump();
+    ASSERT_EQ(bus.twin->unadvise(a), S_OK);
+    EXPECT_EQ(bus.twin->unadvise(a), E_INVALIDARG) << "a cookie is good once";
+    bus.core->postToTwin(FieldbusInterface::msgNodeGuardTimeout, 6, 0);
+    bus.core->postToTwin(CFieldbusInterface::msgSetCursor, 0, 0);
+    HostEventLoop::pump();
+    const auto events = log->all();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0], (Delivered{"a.nodeGuardTimeout", 5, 0, {}}));
+    EXPECT_EQ(events[1], (Delivered{"b.nodeGuardTimeout", 5, 0, {}}));
+    EXPECT_EQ(events[2], (Delivered{"b.nodeGuardTimeout", 6, 0, {}}));
+}
+
+// A sink that releases what it listens to from inside the event.
+class ReleasingSink : public IFieldbusDeviceEvent {
+public:
+    std::shared_ptr<IFieldbusDevice> held;
+    int calls = 0;
+    void onNextPacket(std::int32_t, std::int32_t) override
+    {
+        ++calls;
+        held.reset();
+    }
+};
+
+TEST_F(AutomationEvents, ReleasingAnObjectDropsItsPendingEvents)
+{
+    FakeBus bus;
+    auto device = bus.connect(1);
+    auto* coreDevice = dynamic_cast<CFieldbusDevice&>(*device).getFieldbusDevice();
+    auto sink = std::make_shared<ReleasingSink>();
+    advise(*device, sink);
+    sink->held = device;
+    for (int i = 0; i < 5; ++i)
+        coreDevice->postToTwin(FieldbusDevice::msgNextPacket, 256, i);
+    device.reset(); // the sink holds the last reference now
+    advise(*bus.twin, std::make_shared<InterfaceSink>(log));
+    bus.core->postToTwin(FieldbusInterface::msgNodeGuardTimeout, 9, 0);
+    ASSERT_EQ(HostEventLoop::instance().pending(), 6u);
+    HostEventLoop::pump();
+    EXPECT_EQ(sink->calls, 1) << "the device went inside its first event; the other four are dropped";
+    EXPECT_EQ(log->count("nodeGuardTimeout"), 1u) << "another object's events still arrive";
+    EXPECT_EQ(HostEventLoop::instance().pending(), 0u);
+    std::int32_t count = 0;
+    bus.twin->get_numberOfFieldbusDevices(count);
+    EXPECT_EQ(count, 0);
+
+    // Posting to an interface that is already gone is dropped at once.
+    bus.core->postToTwin(FieldbusInterface::msgNodeGuardTimeout, 10, 0);
+    auto window = bus.core->getMessageWindow();
+    bus.twin.reset();
+    EXPECT_TRUE(window.expired());
+    EXPECT_EQ(HostEventLoop::instance().pending(), 0u);
+    EXPECT_EQ(HostEventLoop::pump(), 0u);
+}
+
+TEST_F(AutomationEvents, UploadReportsEachPacketThenTheEnd)
+{
+    FakeBus bus;
+    auto device = bus.connect(2);
+    advise(*device, std::make_shared<DeviceSink>(log));
+    bus.fake->uploadPackets = 4;
+    ASSERT_EQ(device->startUpload(), S_OK);
+    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("uploadFinished") == 1; }, 3000ms));
+    const auto events = log->all();
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[0], (Delivered{"nextPacket", 256, 2, {}}));
+    EXPECT_EQ(events[1], (Delivered{"nextPacket", 256, 3, {}}));
+    EXPECT_EQ(events[2], (Delivered{"nextPacket", 256, 4, {}}));
+    EXPECT_EQ(events[3], (Delivered{"uploadFinished", 256, 0, {}}));
+    std::string buffer;
+    device->get_uploadBuffer(buffer);
+    EXPECT_EQ(buffer, "P1P2P3P4");
+}
+
+TEST_F(AutomationEvents, StoppedUploadEndsWithTheStoppedCode)
+{
+    FakeBus bus;
+    auto device = bus.connect(2);
+    advise(*device, std::make_shared<DeviceSink>(log));
+    bus.fake->uploadPackets = 0; // never ends by itself
+    bus.fake->packetDelay = 5ms;
+    ASSERT_EQ(device->startUpload(), S_OK);
+    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("nextPacket") >= 2; }, 3000ms));
+    ASSERT_EQ(device->stopUpload(), S_OK);
+    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("uploadFinished") == 1; }, 3000ms));
+    EXPECT_EQ(log->all().back(), (Delivered{"uploadFinished", 256, 0xa01, {}}));
+    std::string text;
+    device->get_uploadErrorText(0xa01, text);
+    EXPECT_FALSE(text.empty());
+}
+
+TEST_F(AutomationEvents, ReleasingADeviceDuringItsUploadNeitherHangsNorFires)
+{
+    FakeBus bus;
+    auto device = bus.connect(3);
+    advise(*device, std::make_shared<DeviceSink>(log));
+    bus.fake->uploadPackets = 0;
+    bus.fake->packetDelay = 2ms;
+    ASSERT_EQ(device->startUpload(), S_OK);
+    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("nextPacket") >= 1; }, 3000ms));
+    const auto start = std::chrono::steady_clock::now();
+    device.reset(); // joins the worker
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    const auto seen = log->all().size();
+    HostEventLoop::runFor(50ms);
+    EXPECT_EQ(log->all().size(), seen);
+    EXPECT_EQ(log->count("uploadFinished"), 0u);
+}
+
+TEST_F(AutomationEvents, SilentDriveIsReportedOnceAndTheOthersStayGuarded)
+{
+    FakeBus bus(3);
+    std::vector<std::shared_ptr<IFieldbusDevice>> devices;
+    for (std::int32_t id = 1; id <= 3; ++id)
+        devices.push_back(bus.connect(id));
+    advise(*bus.twin, std::make_shared<InterfaceSink>(log));
+    for (auto& device : devices) {
+        ASSERT_EQ(bus.twin->disableNodeGuard(device), S_OK);
+        ASSERT_EQ(bus.twin->enableNodeGuard(device, 200), S_OK); // polled every 100 ms
+    }
+    bus.fake->silence(2);
+    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("nodeGuardTimeout") >= 1; }, 3000ms));
+    HostEventLoop::runFor(400ms); // several more node-guard rounds
+    const auto events = log->all();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0], (Delivered{"nodeGuardTimeout", 2, 0, {}}));
+    EXPECT_EQ(events[0].thread, std::this_thread::get_id());
+    std::int32_t count = 0;
+    bus.twin->get_numberOfFieldbusDevices(count);
+    EXPECT_EQ(count, 2);
+    EXPECT_GE(bus.fake->readsOf(1), 3) << "the answering drives are still polled";
+    EXPECT_GE(bus.fake->readsOf(3), 3);
+}
+
+TEST_F(AutomationEvents, ReleasingAnInterfaceWhileItGuardsNeitherCrashesNorHangs)
+{
+    FakeBus bus(2);
+    auto one = bus.connect(1);
+    auto two = bus.connect(2);
+    advise(*bus.twin, std::make_shared<InterfaceSink>(log));
+    bus.twin->disableNodeGuard(one);
+    bus.twin->enableNodeGuard(one, 200);
+    bus.fake->silence(2);
+    HostEventLoop::runFor(150ms);
+    const auto start = std::chrono::steady_clock::now();
+    bus.twin.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    HostEventLoop::runFor(50ms);
+    // The devices outlive their interface: calls fail cleanly.
+    std::int32_t value = 0;
+    bus.fake->silence(1);
+    EXPECT_EQ(static_cast<std::uint32_t>(one->get_Parameter(2, 1, 1, value)), 0x80040501u);
+    EXPECT_EQ(static_cast<std::uint32_t>(lastErrorInfo().code), 0x80040501u);
+}
