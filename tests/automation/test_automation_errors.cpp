@@ -215,10 +215,11 @@ TEST_F(AutomationErrors, ErrorInformationBelongsToTheCallingThread)
 TEST_F(AutomationErrors, ErrorTextForTakesTheLowBitsOfAnyCode)
 {
     std::string full, low, unknown;
-    manager->get_errorTextFor(static_cast<std::int32_t>(0x80040501u), full);
-    manager->get_errorTextFor(0x501, low);
+    // 0x201 is registered by the manager object itself.
+    manager->get_errorTextFor(static_cast<std::int32_t>(0x80040201u), full);
+    manager->get_errorTextFor(0x201, low);
     manager->get_errorTextFor(0x0ff3, unknown);
-    EXPECT_EQ(full, "Reading the parameter failed.");
+    EXPECT_EQ(full, "The data path is empty.");
     EXPECT_EQ(low, full);
     EXPECT_EQ(unknown, "!! Unknown Error 0ff3 !!");
 }
