@@ -47,6 +47,7 @@ void addUnique(std::vector<std::string>& paths, const std::string& path)
 // Method 1: ttys that have a real device behind them.
 void listSysfs(std::vector<std::string>& paths)
 {
+    commonbase::Dbg dbg(0, __FILE__, "HardwareInterfaceSerialPort_Enumerator::getAvailableInterfacesMethod1");
     std::error_code ec;
     std::vector<std::string> found;
     for (fs::directory_iterator it("/sys/class/tty", ec), end; !ec && it != end; it.increment(ec)) {
@@ -64,6 +65,7 @@ void listSysfs(std::vector<std::string>& paths)
 // Method 2: the usual device names.
 void listDev(std::vector<std::string>& paths)
 {
+    commonbase::Dbg dbg(0, __FILE__, "HardwareInterfaceSerialPort_Enumerator::getAvailableInterfacesMethod2");
     std::error_code ec;
     std::vector<std::string> found;
     for (fs::directory_iterator it("/dev", ec), end; !ec && it != end; it.increment(ec)) {
@@ -124,6 +126,13 @@ std::vector<SerialPortEntry> HardwareInterfaceSerialPort_Enumerator::enumerate()
         commonbase::DbgInfo(0, __FILE__, commonbase::cat("serial port ", path, " number ", number));
     }
     return entries;
+}
+
+std::int32_t HardwareInterfaceSerialPort_Enumerator::getAvailableInterfaces(std::vector<SerialPortEntry>& ports) const
+{
+    commonbase::Dbg dbg(0, __FILE__, "HardwareInterfaceSerialPort_Enumerator::getAvailableInterfaces");
+    ports = enumerate();
+    return ports.empty() ? -1 : static_cast<std::int32_t>(ports.size());
 }
 
 } // namespace Kavrel

@@ -18,6 +18,8 @@ struct SerialPortEntry {
 class HardwareInterfaceSerialPort_Enumerator {
 public:
     static std::vector<SerialPortEntry> enumerate();
+    // The same list; the number of ports, or -1 when none could be listed.
+    std::int32_t getAvailableInterfaces(std::vector<SerialPortEntry>& ports) const;
     // n for ttySn, 1000+n for ttyUSBn, 2000+n for ttyACMn, 3000+n otherwise;
     // counts upward past a number already in taken.
     static std::uint32_t numberFor(const std::string& path, const std::set<std::uint32_t>& taken);
