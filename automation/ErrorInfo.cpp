@@ -33,6 +33,14 @@ HRESULT ErrorInfo::update(HRESULT hr, const char* source)
     return hr;
 }
 
+HRESULT ErrorInfo::set(HRESULT hr, const std::string& description, const char* source)
+{
+    current.code = hr;
+    current.description = description;
+    current.source = source ? source : "";
+    return hr;
+}
+
 void ErrorInfo::clear()
 {
     current.code = S_OK;

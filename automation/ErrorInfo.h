@@ -16,6 +16,8 @@ public:
     // Records hr for the calling thread: the registry's text on failure, cleared on success.
     // Returns hr, so a wrapper can end with "return ErrorInfo::update(hr, ...)".
     static HRESULT update(HRESULT hr, const char* source);
+    // Records a failure with a text of the caller's own (for failures the registry has no code for).
+    static HRESULT set(HRESULT hr, const std::string& description, const char* source);
     // The registry's text of a result code (its low 16 bits).
     static std::string textFor(HRESULT hr);
     static void clear();
