@@ -1,5 +1,7 @@
 #include "protocols/FieldbusProtocolModbusTcp.h"
 
+#include <cctype>
+
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
 
@@ -35,12 +37,24 @@ std::string FieldbusProtocolModbusTcp::extractReply(const GenericParameters& res
 {
     if (response.bytes.size() <= headerBytes)
         return {};
-    return binToAscii(std::vector<std::uint8_t>(response.bytes.begin() + headerBytes, response.bytes.end()));
+    // Upper case, as the RTU library answers: callers get the same digits either way.
+    std::string text =
+        binToAscii(std::vector<std::uint8_t>(response.bytes.begin() + headerBytes, response.bytes.end()));
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
 }
 
 void FieldbusProtocolModbusTcp::fillRequest(const std::string& text, GenericParameters& request)
 {
     asciiToBin(request.bytes, text);
+    // Register values are appended after the header was made (Write Multiple
+    // Registers), so the length field is set from the bytes that really follow.
+    if (request.bytes.size() >= headerBytes) {
+        const std::size_t following = request.bytes.size() - headerBytes;
+        request.bytes[4] = static_cast<std::uint8_t>(following >> 8);
+        request.bytes[5] = static_cast<std::uint8_t>(following & 0xFFu);
+    }
 }
 
 } // namespace Kavrel

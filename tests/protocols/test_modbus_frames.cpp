@@ -336,3 +336,30 @@ TEST(ModbusTcpFrames, HeaderPrependedAndReplyHeaderDropped)
         EXPECT_EQ(tcp.getLastErrorCode(), FieldbusProtocolModbusBase::errorReplyTooShort) << reply;
     }
 }
+
+TEST(ModbusTcpFrames, LengthFieldCountsEveryFollowingByte)
+{
+    // Each request kind: the MBAP length must equal the bytes after the header.
+    auto hw = std::make_shared<RecordingInterface>();
+    FieldbusProtocolModbusTcp tcp(hw);
+    std::uint32_t value = 0;
+    std::string text;
+    std::vector<std::uint8_t> block{1, 2, 3, 4, 5};
+    hw->bin(bytes("000000000006" "011002000002"));
+    tcp.writeParameter(1, 4, 2, 0, 0xB3B2B1B0u);
+    hw->bin(bytes("000000000006" "011003000003"));
+    tcp.sendData(1, 3, 0, block, 5);
+    hw->bin(bytes("000000000006" "010300"));
+    tcp.readParameter(1, 4, 1, 0, value);
+    hw->bin(bytes("000000000006" "010800020000"));
+    tcp.readDiagnostics(1, value);
+    hw->bin(bytes("000000000006" "015A0000FE0100"));
+    tcp.initUpload(1);
+    ASSERT_EQ(hw->sent.size(), 5u);
+    EXPECT_EQ(hw->sent[0], bytes("00000000000B" "01100200000204B3B2B1B0"));
+    EXPECT_EQ(hw->sent[1], bytes("00000000000D" "011003000003060102030405" "00"));
+    for (const auto& frame : hw->sent) {
+        ASSERT_GE(frame.size(), 7u);
+        EXPECT_EQ(frame[4] * 256u + frame[5], frame.size() - 6) << FieldbusProtocol::binToAscii(frame);
+    }
+}
