@@ -2,6 +2,11 @@
 
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
+#include "dialogs/ParameterDialogCanOpenCan.h"
+#include "dialogs/ParameterDialogDeviceNetCan.h"
+#include "dialogs/ParameterDialogModbusRs485.h"
+#include "dialogs/ParameterDialogModbusTcp.h"
+#include "dialogs/ParameterDialogVorlaneRs485.h"
 
 namespace Kavrel {
 
@@ -10,6 +15,17 @@ std::unique_ptr<ParameterDialogBase> ParameterDialogFactory::create(const std::s
 {
     commonbase::DbgInfo(0, __FILE__,
                         commonbase::cat("create('", protocolName, "',", networkScan ? "networkscan" : "ordinary", ")"));
+    if (protocolName == "ModbusRS485")
+        return std::make_unique<ParameterDialogModbusRs485>(owner, protocolName, networkScan);
+    if (protocolName == "ModbusTCP")
+        return std::make_unique<ParameterDialogModbusTcp>(owner, protocolName, networkScan);
+    if (protocolName == "VorlaneRS485")
+        return std::make_unique<ParameterDialogVorlaneRs485>(owner, protocolName, networkScan);
+    if (protocolName == "CanOpen_QTA" || protocolName == "CanOpen_KVX")
+        return std::make_unique<ParameterDialogCanOpenCan>(owner, protocolName, networkScan);
+    if (protocolName == "DeviceNetCan")
+        return std::make_unique<ParameterDialogDeviceNetCan>(owner, protocolName, networkScan);
+    // Unknown protocols get the bare OK/cancel dialog.
     return std::make_unique<ParameterDialogBase>(owner, protocolName, networkScan);
 }
 
