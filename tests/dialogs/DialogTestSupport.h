@@ -36,12 +36,14 @@ public:
     std::int32_t sendMessage(const Kavrel::GenericParameters&, Kavrel::GenericParameters&) override { return 0; }
 };
 
-// A real interface class with two ports "ttyA" (id 11) and "ttyB" (id 12).
+// A real interface class with exactly two ports "ttyA" (id 11) and "ttyB" (id 12).
 template <class Base>
 class WithPorts : public Base {
 public:
     WithPorts(const std::string& protocol, bool networkScan) : Base(protocol, networkScan)
     {
+        // Only these two, whatever ports the machine has.
+        this->hardwareInterfaces.clear();
         this->addHardwareInterfaces({std::make_shared<PortStub>(11, "ttyA"), std::make_shared<PortStub>(12, "ttyB")});
         this->readSettings();
     }
