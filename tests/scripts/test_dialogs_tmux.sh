@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Drives the terminal dialogs in a real terminal: tmux runs the demo program,
+# send-keys types, capture-pane reads the screen. Every wait is bounded.
+set -euo pipefail
+
+BIN=${KAVREL_BIN_DIR:?KAVREL_BIN_DIR is not set}
+DEMO="$BIN/kavrel-dialog-demo"
+[ -x "$DEMO" ] || { echo "missing $DEMO"; exit 1; }
+command -v tmux >/dev/null || { echo "tmux is not installed (scripts/bootstrap installs it)"; exit 1; }
+
+WORK=$(mktemp -d)
+SOCKET="kavrel-dialogs-$$"
+T() { tmux -L "$SOCKET" -f /dev/null "$@"; }
+cleanup() {
+    T kill-server >/dev/null 2>&1 || true
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+passed=0
+failed=0
+fail() {
+    echo "FAIL: $1"
+    echo "----- screen -----"
+    T capture-pane -p -t demo 2>/dev/null || true
+    echo "------------------"
+    failed=$((failed + 1))
+    exit 1
+}
+ok() { echo "ok: $1"; passed=$((passed + 1)); }
+
+# Waits (at most $2 tenths of a second) until the screen shows the text $1.
+wait_for() {
+    local text=$1 tries=${2:-50}
+    for _ in $(seq "$tries"); do
+        if T capture-pane -p -t demo | grep -qF -- "$text"; then return 0; fi
+        sleep 0.1
+    done
+    return 1
+}
+keys() { T send-keys -t demo "$@"; sleep 0.15; }
+
+start_demo() {
+    T kill-session -t demo >/dev/null 2>&1 || true
+    T new-session -d -s demo -x 110 -y 40 \
+        "cd '$WORK' && TERM=screen '$DEMO' --data-path '$WORK/data' $*; echo DEMO-EXIT=\$?; sleep 60"
+}
+
+mkdir -p "$WORK/data"
+# Keeps the server up while the demo sessions come and go.
+T new-session -d -s keeper "sleep 600"
+
+# --- the Modbus RS485 connection dialog -------------------------------------
+start_demo parameter ModbusRS485
+wait_for "Modbus address" || fail "the parameter dialog did not come up"
+wait_for "[ OK ]" || fail "no OK button"
+T capture-pane -p -t demo | grep -q "Baud rate *< 19200 >" || fail "baud rate does not start at 19200"
+ok "parameter dialog shows its translated labels and current values"
+
+keys Tab Right                 # baud rate: 19200 -> 38400
+wait_for "< 38400 >" || fail "Right did not choose the next baud rate"
+keys Tab Right                 # character format: E,8,1 -> O,8,1
+wait_for "< O,8,1 >" || fail "Right did not choose the next character format"
+keys Tab Space                 # node guarding: deactivate (the address is off: point to point)
+wait_for "[x] Deactivate" || fail "Space did not tick the check box"
+keys Tab Space                 # do not show again
+wait_for "[x] Do not show" || fail "Space did not tick don't-show"
+keys Tab Left                  # protocol: point to point -> multidrop enables the address
+wait_for "< Multidrop" || fail "Left did not choose multidrop"
+keys BTab BTab BTab            # back to the address edit
+keys BSpace 1 7
+wait_for "[17__" || fail "typing into the address edit"
+keys Up                        # the spin box steps it
+wait_for "[18__" || fail "Up did not step the address"
+keys BSpace BSpace 3 0 0 Enter # out of the spin range: OK is refused
+wait_for "in the range 1-247" || fail "an address out of range was not refused"
+wait_for "Modbus address" || fail "the dialog closed on a refused value"
+ok "edits, combos, check boxes and the spin range work from the keyboard"
+
+keys BSpace BSpace BSpace 1 8 Enter
+wait_for "DEMO-EXIT=0" || fail "OK did not end the dialog"
+screen=$(T capture-pane -p -t demo)
+for want in result=1 Baudrate=38400 Format=O,8,1 DeviceAddress=18 NodeGuard/Enabled=0 DontShow=1; do
+    grep -qxF "$want" <<<"$screen" || fail "after OK: expected $want"
+done
+grep -q "<DeviceAddress>18</DeviceAddress>" "$WORK/data/xml/LastSettings.xml" || fail "settings file lacks the address"
+grep -q "<ModbusRS485_Parity>O</ModbusRS485_Parity>" "$WORK/data/xml/LastSettings.xml" || fail "settings file lacks the parity"
+ok "OK stores the values and they reach the settings file"
+
+# --- Esc cancels and stores nothing -----------------------------------------
+start_demo parameter ModbusRS485
+wait_for "Modbus address" || fail "the parameter dialog did not come up again"
+# DontShow=1 was stored, but the demo insists (mode 1), so it shows; stored values are the start.
+wait_for "< 38400 >" || fail "the stored baud rate is not the start value"
+keys Tab Left Escape
+wait_for "DEMO-EXIT=1" || fail "Esc did not end the dialog"
+T capture-pane -p -t demo | grep -qxF "Baudrate=38400" || fail "Esc changed the baud rate"
+ok "Esc cancels and leaves the settings alone"
+
+# --- the scan range dialog ---------------------------------------------------
+start_demo range ModbusRS485 --text 1-5
+wait_for "Address range" || fail "the range dialog did not come up"
+wait_for "[1-5" || fail "the range edit does not hold the text"
+keys BSpace BSpace BSpace 0 - 9 Enter
+wait_for "is not valid" || fail "a range outside the bounds was not refused"
+wait_for "1-247" || fail "the message does not name the bounds"
+wait_for "[ OK ]" || fail "the range dialog closed on a bad text"
+ok "range dialog refuses 0-9 and stays open with the message"
+keys BSpace BSpace BSpace 2 - 9 , 1 2 Enter
+wait_for "DEMO-EXIT=0" || fail "OK did not end the range dialog"
+T capture-pane -p -t demo | grep -qxF "range=2-9,12" || fail "the range was not taken"
+T capture-pane -p -t demo | grep -qxF "code=0x0" || fail "editScanRange did not succeed"
+ok "range dialog takes 2-9,12 on OK"
+
+start_demo range ModbusRS485 --text 3
+wait_for "Address range" || fail "the range dialog did not come up again"
+keys Escape
+wait_for "DEMO-EXIT=1" || fail "Esc did not end the range dialog"
+T capture-pane -p -t demo | grep -qxF "code=0x80040403" || fail "cancel did not give 0x80040403"
+ok "range dialog cancel gives 0x80040403"
+
+echo "$passed passed, $failed failed"
