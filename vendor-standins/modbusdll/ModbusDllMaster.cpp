@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -63,9 +64,15 @@ std::size_t word(const std::vector<std::uint8_t>& b, std::size_t at)
     return static_cast<std::size_t>(b[at]) * 256u + b[at + 1];
 }
 
-// Waits for one byte at most ms; false on time-out or a dead line.
-bool readByte(int fd, int ms, std::uint8_t& byte)
+// Reads what has arrived, at most want bytes, waiting at most ms for the
+// first of them: the count, 0 on time-out, -1 on a dead line.
+int readSome(int fd, int ms, std::uint8_t* buffer, std::size_t want)
 {
+    // What is there already is taken without waiting (a terminal with no
+    // minimum count answers 0 when nothing is there yet).
+    const ssize_t ready = ::read(fd, buffer, want);
+    if (ready > 0)
+        return static_cast<int>(ready);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         const auto left =
@@ -74,14 +81,16 @@ bool readByte(int fd, int ms, std::uint8_t& byte)
         const int r = ::poll(&p, 1, static_cast<int>(left > 0 ? left : 0));
         if (r < 0 && errno == EINTR)
             continue;
-        if (r <= 0)
-            return false;
-        const ssize_t n = ::read(fd, &byte, 1);
-        if (n == 1)
-            return true;
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        if (r == 0)
+            return 0;
+        if (r < 0 || (p.revents & POLLIN) == 0)
+            return -1; // hang-up or error
+        const ssize_t n = ::read(fd, buffer, want);
+        if (n > 0)
+            return static_cast<int>(n);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
-        return false; // hang-up or error
+        return -1;
     }
 }
 
@@ -238,28 +247,39 @@ std::size_t ModbusDllMaster::answerLength(const std::vector<std::uint8_t>& b, st
 int ModbusDllMaster::readAnswer(std::uint8_t function, std::uint8_t subcode, std::vector<std::uint8_t>& answer)
 {
     const int fd = modbus_get_socket(ctx);
+    const std::size_t crcMinimum = function == 0x5A ? 7u : 4u;
+    std::uint8_t buffer[maxAnswerBytes];
     answer.clear();
-    std::uint8_t byte = 0;
-    if (!readByte(fd, replyMs, byte))
-        return MBDLL_TIMEOUT;
-    answer.push_back(byte);
+    std::size_t checked = 0; // prefixes already tried as a CRC-delimited frame
     for (;;) {
         const std::size_t expected = answerLength(answer, function, subcode);
         if (expected != 0 && expected != crcDelimited) {
             if (expected > maxAnswerBytes)
                 return MBDLL_BAD_REPLY;
-            if (answer.size() >= expected)
+            if (answer.size() >= expected) {
+                answer.resize(expected); // whatever follows belongs to no request
                 break;
-        } else if (expected == crcDelimited && answer.size() >= (function == 0x5A ? 7u : 4u)) {
-            const std::size_t n = answer.size();
-            if (crc16(answer.data(), n - 2) == (answer[n - 2] | (answer[n - 1] << 8)))
-                return MBDLL_OK;
+            }
+        } else if (expected == crcDelimited) {
+            for (std::size_t n = std::max(checked + 1, crcMinimum); n <= answer.size(); ++n) {
+                if (crc16(answer.data(), n - 2) == (answer[n - 2] | (answer[n - 1] << 8))) {
+                    answer.resize(n);
+                    return MBDLL_OK;
+                }
+            }
+            checked = answer.size();
         }
         if (answer.size() >= maxAnswerBytes)
             return MBDLL_BAD_REPLY;
-        if (!readByte(fd, characterMs, byte))
+        const std::size_t want = (expected != 0 && expected != crcDelimited) ? expected - answer.size()
+                                                                              : maxAnswerBytes - answer.size();
+        const int n = readSome(fd, answer.empty() ? replyMs : characterMs, buffer, want);
+        if (n <= 0) {
+            if (answer.empty())
+                return MBDLL_TIMEOUT;
             return expected == crcDelimited ? MBDLL_CRC_ERROR : MBDLL_BAD_REPLY;
-        answer.push_back(byte);
+        }
+        answer.insert(answer.end(), buffer, buffer + n);
     }
     const std::size_t n = answer.size();
     if (crc16(answer.data(), n - 2) != (answer[n - 2] | (answer[n - 1] << 8)))
