@@ -1,0 +1,528 @@
+#include "Simulator.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace drivesim {
+
+using namespace std::chrono;
+
+namespace {
+
+constexpr std::size_t maxTcpClients = 32;
+constexpr std::size_t maxLine = 64;
+// Bytes of an RTU frame whose length the function code does not tell are
+// taken as one frame after this much silence on the line.
+constexpr milliseconds rtuGap{30};
+
+speed_t speedOf(int baud)
+{
+    switch (baud) {
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B0;
+    }
+}
+
+// Length of an RTU request from its first bytes; 0 when not yet known,
+// SIZE_MAX when the function code does not tell (the gap decides).
+std::size_t rtuRequestLength(const std::vector<std::uint8_t>& b)
+{
+    if (b.size() < 2)
+        return 0;
+    switch (b[1]) {
+    case 0x03:
+    case 0x08: return 8;
+    case 0x2B: return 7;
+    case 0x10: return b.size() < 7 ? 0 : 9u + b[6];
+    case 0x5A:
+        if (b.size() < 5)
+            return 0;
+        return b[4] == 0x33 ? 15 : (b[4] == 0x34 || b[4] == 0x35) ? 11 : SIZE_MAX;
+    default: return SIZE_MAX;
+    }
+}
+
+} // namespace
+
+std::uint16_t crc16(const std::uint8_t* data, std::size_t n)
+{
+    std::uint16_t crc = 0xFFFF;
+    for (std::size_t i = 0; i < n; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : static_cast<std::uint16_t>(crc >> 1);
+    }
+    return crc;
+}
+
+Simulator::Simulator(const DriveTable& table, const std::vector<std::uint32_t>& ids, FaultPlan plan, bool verbose)
+    : faults(plan), verbose(verbose), modbus(drives), vorlane(drives)
+{
+    for (auto id : ids)
+        drives[id] = std::make_unique<Drive>(id, table);
+}
+
+Simulator::~Simulator()
+{
+    for (auto& p : ports)
+        ::close(p.fd);
+}
+
+bool Simulator::failOn(std::uint16_t index, std::uint16_t subindex)
+{
+    for (auto& [id, d] : drives)
+        d->failing.insert(DriveTable::key(index, subindex));
+    return true;
+}
+
+bool Simulator::listenTcp(const std::string& host, int port, int& boundPort, std::string& error)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1) {
+        error = "'" + host + "' is not a dotted IPv4 address";
+        return false;
+    }
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 16) != 0) {
+        error = "cannot listen on " + host + ":" + std::to_string(port) + ": " + std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    boundPort = ntohs(a.sin_port);
+    ports.push_back({Kind::listener, fd, "tcp", {}, steady_clock::now()});
+    return true;
+}
+
+bool Simulator::openSerial(const std::string& path, int baud, Kind kind, std::string& error)
+{
+    speed_t speed = speedOf(baud);
+    if (speed == B0) {
+        error = "baud rate " + std::to_string(baud) + " is not one of 9600, 19200, 38400, 57600, 115200";
+        return false;
+    }
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot open '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) {
+        error = "'" + path + "' is not a serial port: " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    // Raw 8-bit bytes; parity is not set, since pseudo-terminals refuse it
+    // and the bytes on the wire are the same.
+    ::cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    ::cfsetispeed(&t, speed);
+    ::cfsetospeed(&t, speed);
+    ::tcsetattr(fd, TCSANOW, &t);
+    ::tcflush(fd, TCIOFLUSH);
+    ports.push_back({kind, fd, kind == Kind::rtu ? "rtu" : "vorlane", {}, steady_clock::now()});
+    return true;
+}
+
+bool Simulator::openModbusSerial(const std::string& path, int baud, std::string& error)
+{
+    return openSerial(path, baud, Kind::rtu, error);
+}
+
+bool Simulator::openVorlaneSerial(const std::string& path, int baud, std::string& error)
+{
+    return openSerial(path, baud, Kind::vorlane, error);
+}
+
+bool Simulator::openControl(const std::string& path, std::string& error)
+{
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (::mkfifo(path.c_str(), 0600) != 0) {
+            error = "cannot make the control FIFO '" + path + "': " + std::strerror(errno);
+            return false;
+        }
+    } else if (!S_ISFIFO(st.st_mode)) {
+        error = "'" + path + "' exists and is not a FIFO";
+        return false;
+    }
+    // Read and write, so the FIFO never reports end-of-file between writers.
+    int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot open '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    ports.push_back({Kind::control, fd, "control", {}, steady_clock::now()});
+    return true;
+}
+
+void Simulator::trace(const Port& port, const char* dir, const std::vector<std::uint8_t>& bytes) const
+{
+    if (!verbose)
+        return;
+    std::ostringstream s;
+    s << "kavrel-drive-sim: " << port.name << " " << dir;
+    if (port.kind == Kind::vorlane) {
+        s << " \"";
+        for (auto b : bytes)
+            s << (b == '\r' ? std::string("\\r") : std::string(1, static_cast<char>(b)));
+        s << "\"";
+    } else {
+        char h[4];
+        for (auto b : bytes) {
+            std::snprintf(h, sizeof h, " %02X", b);
+            s << h;
+        }
+    }
+    std::cerr << s.str() << std::endl;
+}
+
+bool Simulator::pause()
+{
+    if (faults.delayMs == 0)
+        return true;
+    pollfd p{stopFd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(faults.delayMs)) > 0) {
+        stopping = true;
+        return false;
+    }
+    return true;
+}
+
+void Simulator::sendAll(Port& port, const std::vector<std::uint8_t>& bytes)
+{
+    trace(port, "tx", bytes);
+    std::size_t done = 0;
+    auto deadline = steady_clock::now() + seconds(2);
+    while (done < bytes.size() && steady_clock::now() < deadline) {
+        ssize_t n = port.kind == Kind::tcpClient
+                        ? ::send(port.fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL)
+                        : ::write(port.fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd p{port.fd, POLLOUT, 0};
+            ::poll(&p, 1, 50);
+        } else {
+            return;
+        }
+    }
+}
+
+std::vector<std::uint8_t> Simulator::answerModbus(const std::vector<std::uint8_t>& request, Drive* drive,
+                                                  FaultPlan::Verdict& verdict, bool& answer)
+{
+    verdict = faults.next();
+    answer = !verdict.unanswered && !(drive && drive->silenced);
+    if (!answer)
+        return {};
+    std::vector<std::uint8_t> reply = drive ? modbus.answer(*drive, request)
+                                            : ModbusResponder::exception(request[0], request.size() > 1 ? request[1] : 0,
+                                                                         excGatewayTarget);
+    if (faults.wrongAddress)
+        reply[0] = static_cast<std::uint8_t>(reply[0] % 247 + 1);
+    if (verdict.cutShort)
+        reply.resize(std::max<std::size_t>(2, reply.size() / 2));
+    if (!pause())
+        answer = false;
+    return reply;
+}
+
+void Simulator::onTcpData(Port& port, bool& keep)
+{
+    while (port.in.size() >= 7) {
+        auto& b = port.in;
+        std::uint16_t protocol = static_cast<std::uint16_t>((b[2] << 8) | b[3]);
+        std::uint16_t length = static_cast<std::uint16_t>((b[4] << 8) | b[5]);
+        if (length < 2 || length > 254) {
+            // The stream cannot be resynchronised after a bad length.
+            if (verbose)
+                std::cerr << "kavrel-drive-sim: tcp: MBAP length " << length << " is not 2..254, closing" << std::endl;
+            keep = false;
+            return;
+        }
+        if (b.size() < 6u + length)
+            return;
+        std::vector<std::uint8_t> frame(b.begin(), b.begin() + 6 + length);
+        b.erase(b.begin(), b.begin() + 6 + length);
+        trace(port, "rx", frame);
+        if (protocol != 0) {
+            if (verbose)
+                std::cerr << "kavrel-drive-sim: tcp: protocol identifier " << protocol << " is not Modbus, ignored" << std::endl;
+            continue;
+        }
+        std::vector<std::uint8_t> request(frame.begin() + 6, frame.end());
+        FaultPlan::Verdict verdict;
+        bool answer = false;
+        auto reply = answerModbus(request, modbus.drive(request[0]), verdict, answer);
+        if (!answer)
+            continue;
+        std::vector<std::uint8_t> out{frame[0], frame[1], 0, 0, static_cast<std::uint8_t>(reply.size() >> 8),
+                                      static_cast<std::uint8_t>(reply.size() & 0xFF)};
+        out.insert(out.end(), reply.begin(), reply.end());
+        sendAll(port, out);
+    }
+}
+
+void Simulator::onRtuData(Port& port, bool flushGap)
+{
+    auto& b = port.in;
+    while (!b.empty()) {
+        std::size_t need = rtuRequestLength(b);
+        if (need == SIZE_MAX && flushGap)
+            need = b.size();
+        if (need == 0 || need == SIZE_MAX || b.size() < need)
+            return;
+        if (need < 4) {
+            b.clear();
+            return;
+        }
+        std::vector<std::uint8_t> frame(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(need));
+        trace(port, "rx", frame);
+        std::uint16_t crc = crc16(frame.data(), need - 2);
+        if (frame[need - 2] != (crc & 0xFF) || frame[need - 1] != (crc >> 8)) {
+            // A drive stays silent on a bad checksum; what follows cannot be trusted either.
+            if (verbose)
+                std::cerr << "kavrel-drive-sim: rtu: bad CRC, frame ignored" << std::endl;
+            b.clear();
+            return;
+        }
+        b.erase(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(need));
+        std::vector<std::uint8_t> request(frame.begin(), frame.end() - 2);
+        Drive* drive = modbus.drive(request[0]);
+        if (!drive)
+            continue; // another station's frame, or a broadcast: no reply on a serial line
+        FaultPlan::Verdict verdict;
+        bool answer = false;
+        auto reply = answerModbus(request, drive, verdict, answer);
+        if (!answer)
+            continue;
+        std::uint16_t c = crc16(reply.data(), reply.size());
+        if (verdict.corrupt)
+            c ^= 0x5A5A;
+        reply.push_back(static_cast<std::uint8_t>(c & 0xFF));
+        reply.push_back(static_cast<std::uint8_t>(c >> 8));
+        sendAll(port, reply);
+    }
+}
+
+void Simulator::onVorlaneData(Port& port)
+{
+    auto& b = port.in;
+    for (;;) {
+        auto cr = std::find(b.begin(), b.end(), static_cast<std::uint8_t>('\r'));
+        if (cr == b.end()) {
+            if (b.size() > maxLine)
+                b.clear();
+            return;
+        }
+        std::string line(b.begin(), cr);
+        std::vector<std::uint8_t> raw(b.begin(), cr + 1);
+        b.erase(b.begin(), cr + 1);
+        // Line noise and stray line feeds before a telegram are not part of it.
+        while (!line.empty() && (line[0] == '\n' || line[0] == '\0'))
+            line.erase(0, 1);
+        trace(port, "rx", raw);
+        auto outcome = vorlane.handle(line, faults.wrongAddress);
+        if (!outcome.drive)
+            continue;
+        auto verdict = faults.next();
+        if (verdict.unanswered || outcome.drive->silenced)
+            continue;
+        std::string reply = outcome.reply;
+        if (verdict.corrupt && reply.size() >= 16)
+            reply.replace(8, 8, "G0Z0K0Q0"); // characters that are no hexadecimal digits
+        if (verdict.cutShort)
+            reply.resize(std::min<std::size_t>(reply.size(), 10));
+        if (!faults.noCr)
+            reply.push_back('\r');
+        if (!pause())
+            return;
+        sendAll(port, std::vector<std::uint8_t>(reply.begin(), reply.end()));
+    }
+}
+
+void Simulator::control(const std::string& line)
+{
+    std::istringstream in(line);
+    std::string verb, who;
+    in >> verb >> who;
+    if (verb.empty())
+        return;
+    std::vector<Drive*> targets;
+    std::uint64_t id = 0;
+    if (who == "all") {
+        for (auto& [k, d] : drives)
+            targets.push_back(d.get());
+    } else if (parseNumber(who, id) && drives.count(static_cast<std::uint32_t>(id))) {
+        targets.push_back(drives[static_cast<std::uint32_t>(id)].get());
+    }
+    std::string error;
+    if (verb != "silence" && verb != "answer" && verb != "set")
+        error = "unknown command '" + verb + "' (silence ID, answer ID, set ID INDEX.SUB VALUE)";
+    else if (targets.empty())
+        error = "'" + who + "' is not a drive of this simulator";
+    else if (verb == "set") {
+        std::string param, valueText;
+        in >> param >> valueText;
+        auto dot = param.find('.');
+        std::uint64_t index = 0, sub = 0, value = 0;
+        if (dot == std::string::npos || !parseNumber(param.substr(0, dot), index) ||
+            !parseNumber(param.substr(dot + 1), sub) || index > 0xFFFF || sub > 0xFFFF ||
+            !parseNumber(valueText, value) || value > 0xFFFFFFFF)
+            error = "set needs ID INDEX.SUB VALUE";
+        else
+            for (auto* d : targets)
+                if (!d->forceParameter(static_cast<std::uint16_t>(index), static_cast<std::uint16_t>(sub),
+                                       static_cast<std::uint32_t>(value)))
+                    error = "drive " + std::to_string(d->id()) + " has no parameter " + param;
+    } else {
+        for (auto* d : targets)
+            d->silenced = verb == "silence";
+    }
+    // The echo on standard output tells a test that the command took effect.
+    if (error.empty())
+        std::cout << "control " << line << std::endl;
+    else {
+        std::cout << "control error: " << error << std::endl;
+        std::cerr << "kavrel-drive-sim: control: " << error << std::endl;
+    }
+}
+
+void Simulator::onControlData(Port& port)
+{
+    auto& b = port.in;
+    for (;;) {
+        auto nl = std::find(b.begin(), b.end(), static_cast<std::uint8_t>('\n'));
+        if (nl == b.end()) {
+            if (b.size() > 256)
+                b.clear();
+            return;
+        }
+        std::string line(b.begin(), nl);
+        b.erase(b.begin(), nl + 1);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+            line.pop_back();
+        control(line);
+    }
+}
+
+bool Simulator::onReadable(Port& port)
+{
+    if (port.kind == Kind::listener) {
+        int fd = ::accept4(port.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return true;
+        std::size_t clients = 0;
+        for (auto& p : ports)
+            clients += p.kind == Kind::tcpClient;
+        if (clients >= maxTcpClients) {
+            ::close(fd);
+            return true;
+        }
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        ports.push_back({Kind::tcpClient, fd, "tcp#" + std::to_string(fd), {}, steady_clock::now()});
+        if (verbose)
+            std::cerr << "kavrel-drive-sim: tcp: client connected" << std::endl;
+        return true;
+    }
+    std::uint8_t chunk[512];
+    ssize_t n = port.kind == Kind::tcpClient ? ::recv(port.fd, chunk, sizeof chunk, 0)
+                                             : ::read(port.fd, chunk, sizeof chunk);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return true;
+    if (n <= 0) {
+        if (port.kind == Kind::tcpClient) {
+            if (verbose)
+                std::cerr << "kavrel-drive-sim: tcp: client closed" << std::endl;
+            return false;
+        }
+        // A pseudo-terminal whose other side is not open reads as a hang-up;
+        // keep the line and wait for the next user.
+        return true;
+    }
+    port.in.insert(port.in.end(), chunk, chunk + n);
+    port.lastByte = steady_clock::now();
+    bool keep = true;
+    switch (port.kind) {
+    case Kind::tcpClient: onTcpData(port, keep); break;
+    case Kind::rtu: onRtuData(port, false); break;
+    case Kind::vorlane: onVorlaneData(port); break;
+    case Kind::control: onControlData(port); break;
+    case Kind::listener: break;
+    }
+    return keep;
+}
+
+void Simulator::run(int stop)
+{
+    stopFd = stop;
+    std::vector<pollfd> fds;
+    while (!stopping) {
+        fds.clear();
+        fds.push_back({stopFd, POLLIN, 0});
+        bool pending = false;
+        for (auto& p : ports) {
+            fds.push_back({p.fd, POLLIN, 0});
+            pending = pending || (p.kind == Kind::rtu && !p.in.empty());
+        }
+        int timeout = pending ? static_cast<int>(rtuGap.count()) : 1000;
+        int r = ::poll(fds.data(), fds.size(), timeout);
+        if (r < 0 && errno != EINTR)
+            break;
+        if (fds[0].revents & POLLIN)
+            break;
+        // Index-based: accepting a client appends to ports.
+        std::size_t count = ports.size();
+        std::vector<bool> closeIt(count, false);
+        for (std::size_t i = 0; i < count && !stopping; ++i) {
+            short ev = fds[i + 1].revents;
+            if (ev & POLLIN) {
+                if (!onReadable(ports[i]))
+                    closeIt[i] = true;
+            } else if (ev & (POLLERR | POLLNVAL)) {
+                if (ports[i].kind == Kind::tcpClient)
+                    closeIt[i] = true;
+            } else if (ev & POLLHUP) {
+                if (ports[i].kind == Kind::tcpClient)
+                    closeIt[i] = true;
+                else
+                    ::poll(nullptr, 0, 20); // a serial line with nobody on the other end
+            }
+        }
+        for (auto& p : ports)
+            if (p.kind == Kind::rtu && !p.in.empty() && steady_clock::now() - p.lastByte >= rtuGap)
+                onRtuData(p, true), p.in.clear();
+        for (std::size_t i = count; i-- > 0;)
+            if (closeIt[i]) {
+                ::close(ports[i].fd);
+                ports.erase(ports.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+    }
+}
+
+} // namespace drivesim

@@ -1,0 +1,72 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+#include "Drive.h"
+#include "FaultPlan.h"
+#include "ModbusResponder.h"
+#include "VorlaneResponder.h"
+
+namespace drivesim {
+
+// One process, several drives, several ports: a single poll loop serves the
+// Modbus TCP listener and its clients, a Modbus RTU line, a Vorlane line and
+// the control input, so requests are answered strictly one after another.
+class Simulator {
+public:
+    Simulator(const DriveTable& table, const std::vector<std::uint32_t>& ids, FaultPlan faults, bool verbose);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Each returns false with a reason; the TCP one gives back the bound port.
+    bool listenTcp(const std::string& host, int port, int& boundPort, std::string& error);
+    bool openModbusSerial(const std::string& path, int baud, std::string& error);
+    bool openVorlaneSerial(const std::string& path, int baud, std::string& error);
+    bool openControl(const std::string& path, std::string& error);
+    bool failOn(std::uint16_t index, std::uint16_t subindex);
+
+    // Serves until stopFd becomes readable (the signal pipe).
+    void run(int stopFd);
+
+private:
+    enum class Kind { listener, tcpClient, rtu, vorlane, control };
+    struct Port {
+        Kind kind;
+        int fd;
+        std::string name;
+        std::vector<std::uint8_t> in;
+        std::chrono::steady_clock::time_point lastByte;
+    };
+
+    bool openSerial(const std::string& path, int baud, Kind kind, std::string& error);
+    // False when the port is to be closed.
+    bool onReadable(Port& port);
+    void onTcpData(Port& port, bool& keep);
+    void onRtuData(Port& port, bool flushGap);
+    void onVorlaneData(Port& port);
+    void onControlData(Port& port);
+    void control(const std::string& line);
+    // Waits the --delay-ms time; false when a stop was asked for meanwhile.
+    bool pause();
+    void sendAll(Port& port, const std::vector<std::uint8_t>& bytes);
+    void trace(const Port& port, const char* dir, const std::vector<std::uint8_t>& bytes) const;
+    std::vector<std::uint8_t> answerModbus(const std::vector<std::uint8_t>& request, Drive* drive,
+                                           FaultPlan::Verdict& verdict, bool& answer);
+
+    std::map<std::uint32_t, std::unique_ptr<Drive>> drives;
+    FaultPlan faults;
+    bool verbose;
+    ModbusResponder modbus;
+    VorlaneResponder vorlane;
+    std::vector<Port> ports;
+    int stopFd = -1;
+    bool stopping = false;
+};
+
+std::uint16_t crc16(const std::uint8_t* data, std::size_t n);
+
+} // namespace drivesim
