@@ -204,12 +204,20 @@ bool Simulator::pause()
 {
     if (faults.delayMs == 0)
         return true;
-    pollfd p{stopFd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(faults.delayMs)) > 0) {
-        stopping = true;
-        return false;
+    // The signal that asks for the stop may interrupt the wait before its
+    // byte is in the pipe; wait again for what is left.
+    auto deadline = steady_clock::now() + milliseconds(faults.delayMs);
+    for (;;) {
+        auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        pollfd p{stopFd, POLLIN, 0};
+        int r = ::poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
+        if (r > 0) {
+            stopping = true;
+            return false;
+        }
+        if (r == 0 || (r < 0 && errno != EINTR))
+            return true;
     }
-    return true;
 }
 
 void Simulator::sendAll(Port& port, const std::vector<std::uint8_t>& bytes)

@@ -100,7 +100,9 @@ int main(int argc, char** argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        // Help is not a mistake; every refused option line is status 2.
+        int rc = app.exit(e);
+        return rc == 0 ? 0 : 2;
     }
     faults.silentAfterSet = silent->count() > 0;
     if (tcp.empty() && serial.empty() && vorlaneSerial.empty())
