@@ -25,7 +25,13 @@ ScanProgressDialog::~ScanProgressDialog()
 std::int32_t ScanProgressDialog::displayDialog(std::uint32_t style)
 {
     commonbase::Dbg dbg(0, __FILE__, cat("displayDialog(", style, ")"));
-    const std::int32_t result = runModal();
+    std::int32_t result = runModal();
+    if (result == resultFailed) {
+        // Nobody sees the scan it started: stop it rather than leave it running unseen.
+        if (owner && scanResult == FieldbusInterface::statusOk)
+            owner->stopNetworkScan();
+        result = resultCancel;
+    }
     if (registered && owner) {
         owner->removeScanObserver(this);
         registered = false;

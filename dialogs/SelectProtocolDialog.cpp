@@ -1,5 +1,8 @@
 #include "dialogs/SelectProtocolDialog.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
@@ -14,11 +17,16 @@ using commonbase::cat;
 SelectProtocolDialog::SelectProtocolDialog(const std::string& translationFile) : AbstractDialog(templateId)
 {
     if (!translationFile.empty()) {
-        auto document = std::make_shared<commonbase::XmlDom>(commonbase::WString(translationFile), commonbase::WString());
+        // A folder names the dictionary inside it.
+        std::string file = translationFile;
+        std::error_code ignored;
+        if (std::filesystem::is_directory(file, ignored))
+            file = (std::filesystem::path(file) / "Tesvik_Trans.xml").string();
+        auto document = std::make_shared<commonbase::XmlDom>(commonbase::WString(file), commonbase::WString());
         if (document->parseFile(false))
             setTranslationDocument(document);
         else
-            commonbase::DbgInfo(2, __FILE__, cat("translation file '", translationFile, "' not read; using the module's"));
+            commonbase::DbgInfo(2, __FILE__, cat("translation file '", file, "' not read; using the module's"));
     }
     currentProtocol = CommunicationManager::getInstance().getProtocolName();
 }

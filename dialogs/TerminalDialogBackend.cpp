@@ -92,11 +92,19 @@ const Control* spinOf(const AbstractDialog& dialog, int editId)
     return nullptr;
 }
 
+// Cuts a UTF-8 text to at most `width` characters, never inside a character.
 std::string fit(const std::string& text, int width)
 {
     if (width <= 0)
         return {};
-    return static_cast<int>(text.size()) > width ? text.substr(0, static_cast<std::size_t>(width)) : text;
+    int characters = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80)
+            continue;
+        if (characters++ == width)
+            return text.substr(0, i);
+    }
+    return text;
 }
 
 void put(int y, int x, const std::string& text, attr_t attributes = A_NORMAL)

@@ -195,7 +195,9 @@ TEST(SelectProtocolDialog, RowsInListOrderTranslatedAndTheChoiceReturned)
 {
     const auto known = Kavrel::FieldbusProtocol::getKnownProtocols();
     for (const std::string language : {"EN", "DE"}) {
-        Kavrel::SelectProtocolDialog dialog(kavreltest::libDir() + "/xml/" + language + "/Tesvik_Trans.xml");
+        // The dictionary by its file, or by the folder that holds it.
+        Kavrel::SelectProtocolDialog dialog(kavreltest::libDir() + "/xml/" + language +
+                                            (language == "EN" ? "/Tesvik_Trans.xml" : ""));
         dialog.setCurrentProtocol("VorlaneRS485");
         dialog.OnInitDialog();
         const auto* list = dialog.findControl(Kavrel::SelectProtocolDialog::idList);
@@ -246,4 +248,10 @@ TEST(TerminalDialogBackend, WithoutATerminalTheDialogCannotBeShown)
     EXPECT_EQ(static_cast<std::uint32_t>(fieldbus.initialize(0)), 0x8004040au);
     std::string text = "1-3";
     EXPECT_EQ(static_cast<std::uint32_t>(fieldbus.editScanRange(text)), 0x80040403u);
+    // A progress dialog nobody can see does not leave its scan running.
+    Rs485 scanning("ModbusRS485", true);
+    auto dialog = std::make_shared<Kavrel::ScanProgressDialog>(&scanning);
+    EXPECT_EQ(dialog->displayDialog(5), 2);
+    EXPECT_NE(static_cast<std::uint32_t>(scanning.startNetworkScan()), 0x8004040bu);
+    scanning.stopNetworkScan();
 }
