@@ -4,6 +4,7 @@
 //   kavrel-dialog-demo [--data-path DIR] [--script FILE] parameter PROTOCOL [--scan]
 //   kavrel-dialog-demo [--data-path DIR] [--script FILE] range PROTOCOL [--text RANGE]
 //   kavrel-dialog-demo [--data-path DIR] [--script FILE] protocol
+//   kavrel-dialog-demo [--data-path DIR] [--script FILE] scan PROTOCOL [--text RANGE]
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -20,6 +21,7 @@
 #include "dialogs/DialogBackend.h"
 #include "dialogs/ParameterDialogBase.h"
 #include "dialogs/RangeDialog.h"
+#include "dialogs/ScanProgressDialog.h"
 #include "dialogs/ScriptedDialogBackend.h"
 #include "dialogs/SelectProtocolDialog.h"
 #include "dialogs/TerminalDialogBackend.h"
@@ -29,7 +31,7 @@ namespace {
 int usage()
 {
     std::cerr << "usage: kavrel-dialog-demo [--data-path DIR] [--script FILE] "
-                 "parameter PROTOCOL [--scan] | range PROTOCOL [--text RANGE] | protocol\n";
+                 "parameter PROTOCOL [--scan] | range PROTOCOL [--text RANGE] | protocol | scan PROTOCOL [--text RANGE]\n";
     return 2;
 }
 
@@ -98,8 +100,8 @@ int main(int argc, char** argv)
         Kavrel::SelectProtocolDialog dialog;
         result = dialog.displayDialog(5);
         std::cout << "result=" << result << "\nprotocol=" << dialog.getSelectedProtocol() << "\n";
-    } else if ((words[0] == "parameter" || words[0] == "range") && words.size() == 2) {
-        auto fieldbus = Kavrel::CommunicationManager::makeInterface(words[1], scan || words[0] == "range");
+    } else if ((words[0] == "parameter" || words[0] == "range" || words[0] == "scan") && words.size() == 2) {
+        auto fieldbus = Kavrel::CommunicationManager::makeInterface(words[1], scan || words[0] != "parameter");
         if (!fieldbus) {
             std::cerr << "no interface for protocol '" << words[1] << "'\n";
             return 2;
@@ -110,6 +112,17 @@ int main(int argc, char** argv)
             if (result == 1)
                 fieldbus->writeSettings();
             printSettings(*fieldbus);
+        } else if (words[0] == "scan") {
+            if (!rangeText.empty() && fieldbus->setScanRange(rangeText) != 0) {
+                std::cerr << "range '" << rangeText << "' is not valid\n";
+                return 2;
+            }
+            auto dialog = std::make_shared<Kavrel::ScanProgressDialog>(fieldbus.get());
+            result = dialog->displayDialog(5);
+            fieldbus->stopNetworkScan();
+            std::cout << "result=" << result << "\nsteps=" << dialog->getStepsDone() << "/" << dialog->getStepsTotal()
+                      << "\nscan=0x" << std::hex << static_cast<std::uint32_t>(dialog->getScanResult()) << std::dec
+                      << "\ndevices=" << fieldbus->getNumberOfFieldbusDevices() << "\n";
         } else {
             std::string text = rangeText.empty() ? fieldbus->getScanRange() : rangeText;
             const std::int32_t code = fieldbus->editScanRange(text);
