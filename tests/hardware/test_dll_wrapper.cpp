@@ -64,13 +64,14 @@ TEST(DllWrapper, LoadsFromTheFolderAndResolvesPlainAndDecoratedNames)
 
 TEST(DllWrapper, SecondAttemptUsesTheSearchPath)
 {
-    // The stand-in is not in this folder, but the library's own search path
-    // (beside libkavrel.so) holds it.
+    // Not in this folder, but on the system's library path (libmodbus is a
+    // build dependency, so its development link is there).
     kavreltest::TempDir empty;
-    DllWrapper dll("modbusdll.dll", empty.path().string());
+    DllWrapper dll("modbus.dll", empty.path().string());
     ASSERT_TRUE(dll.isLoaded());
-    EXPECT_TRUE(fs::equivalent(dll.getPath(), fs::path(kavreltest::libDir()) / "libmodbusdll.so")) << dll.getPath();
-    EXPECT_NO_THROW(dll.getFunction("mbDirect"));
+    EXPECT_EQ(dll.getPath().front(), '/') << dll.getPath();
+    EXPECT_NE(dll.getPath().find("libmodbus.so"), std::string::npos) << dll.getPath();
+    EXPECT_NO_THROW(dll.getFunction("modbus_new_tcp"));
 }
 
 TEST(DllWrapper, MissingLibraryLogsFatalAndEveryLookupThrows)
