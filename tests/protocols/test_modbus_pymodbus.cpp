@@ -53,6 +53,13 @@ std::vector<std::uint16_t> readRegisters(int port, int address, int count)
 
 class ModbusTcpPymodbus : public ::testing::Test {
 protected:
+    // One server for the suite: starting Python costs more than the tests.
+    static void SetUpTestSuite() { shared = new PymodbusServer; }
+    static void TearDownTestSuite()
+    {
+        delete shared;
+        shared = nullptr;
+    }
     void SetUp() override
     {
         ASSERT_TRUE(server.ready) << "pymodbus server did not start";
@@ -64,10 +71,13 @@ protected:
     }
     void TearDown() override { tcp.closeInterface(); }
 
-    PymodbusServer server;
+    static PymodbusServer* shared;
+    PymodbusServer& server = *shared;
     std::shared_ptr<HardwareInterfaceEthernet> hw = std::make_shared<HardwareInterfaceEthernet>();
     FieldbusProtocolModbusTcp tcp{hw};
 };
+
+PymodbusServer* ModbusTcpPymodbus::shared = nullptr;
 
 TEST_F(ModbusTcpPymodbus, ParametersLandOnTheirRegistersHighWordFirst)
 {
@@ -159,6 +169,12 @@ struct PymodbusRtuServer {
 
 class ModbusRtuPymodbus : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() { shared = new PymodbusRtuServer; }
+    static void TearDownTestSuite()
+    {
+        delete shared;
+        shared = nullptr;
+    }
     void SetUp() override
     {
         ASSERT_TRUE(server.ready) << "pymodbus serial server did not start";
@@ -182,11 +198,14 @@ protected:
         return read(1, address, count, values.data()) == 0 ? values : std::vector<std::uint16_t>{};
     }
 
-    PymodbusRtuServer server;
+    static PymodbusRtuServer* shared;
+    PymodbusRtuServer& server = *shared;
     std::shared_ptr<HardwareInterfaceModbusRs485Dll> hw = std::make_shared<HardwareInterfaceModbusRs485Dll>();
     FieldbusProtocolModbusRtu rtu{hw};
     DllWrapper library{"modbusdll.dll", kavreltest::libDir()};
 };
+
+PymodbusRtuServer* ModbusRtuPymodbus::shared = nullptr;
 
 TEST_F(ModbusRtuPymodbus, ParametersLandOnTheirRegistersHighWordFirst)
 {
