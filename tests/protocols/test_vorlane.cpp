@@ -94,10 +94,14 @@ public:
     ScriptedDrive(const std::string& path, Script s) : port(path), script(std::move(s))
     {
         worker = std::thread([this] {
+            std::string partial; // a telegram that arrived in pieces
             for (int i = 0; i < 2000 && !stopping; ++i) {
-                std::string line = port.readUntil('\r', 20ms);
-                if (line.empty())
+                std::string line = partial + port.readUntil('\r', 20ms);
+                if (line.empty() || line.back() != '\r') {
+                    partial = line;
                     continue;
+                }
+                partial.clear();
                 {
                     std::lock_guard<std::mutex> lock(m);
                     seen.push_back(line);
