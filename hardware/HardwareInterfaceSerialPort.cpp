@@ -437,12 +437,17 @@ std::int32_t HardwareInterfaceSerialPort::sendMessage(const GenericParameters& r
     if (lost)
         return fail(errorLineLost, commonbase::cat("reading from ", nameToOpen, ": the line was hung up after ",
                                                    got.size(), " bytes"));
+    // Silence is routine while scanning for drives, so it is no warning.
     if (got.empty())
         return fail(errorNoReply,
-                    commonbase::cat("no answer on ", nameToOpen, " within ", readTimeout.count(), " ms"));
+                    commonbase::cat("no answer on ", nameToOpen, " within ", readTimeout.count(), " ms"), 1);
+    // The start of the bytes is enough to see what came.
+    const auto shown = static_cast<std::ptrdiff_t>(std::min<std::size_t>(got.size(), 32));
+    const std::vector<std::uint8_t> head(got.begin(), got.begin() + shown);
     return fail(errorNoEndCharacter,
                 commonbase::cat("answer on ", nameToOpen, " without end character 0x",
-                                commonbase::toHex(end, 2), ": ", got.size(), " bytes ", vecToDebug(got)));
+                                commonbase::toHex(end, 2), ": ", got.size(), " bytes ", vecToDebug(head),
+                                got.size() > head.size() ? "..." : ""));
 }
 
 } // namespace Kavrel
