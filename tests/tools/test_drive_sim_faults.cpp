@@ -3,6 +3,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <random>
 #include <gtest/gtest.h>
 #include <modbus.h>
 #include <thread>
@@ -279,4 +280,51 @@ TEST(DriveSimFaults, SignalsEndTheProcessCleanly)
         EXPECT_EQ(sim.process->wait(3s), 0) << "signal " << sig;
         EXPECT_TRUE(raw.closedByPeer(1s));
     }
+}
+
+TEST(DriveSimFaults, GarbageNeverStopsTheSimulator)
+{
+    SocatPair rtuPair, vorlanePair;
+    ASSERT_TRUE(rtuPair.ok() && vorlanePair.ok());
+    Sim sim({"--tcp", "127.0.0.1:0", "--serial", rtuPair.a(), "--vorlane-serial", vorlanePair.a(), "--ids", "1-3"});
+    ASSERT_TRUE(sim.ready);
+    std::mt19937 random(20261207);
+    auto byte = [&] { return static_cast<std::uint8_t>(random() & 0xFF); };
+    {
+        RawTcp raw(sim.port);
+        ASSERT_TRUE(raw.ok());
+        // Well-framed requests with random PDUs of every length, for our units and others.
+        for (int i = 0; i < 300; ++i) {
+            V request{static_cast<std::uint8_t>(i % 5), static_cast<std::uint8_t>(i % 3 == 0 ? byte() : "\x03\x10\x08\x2B\x5A"[i % 5])};
+            std::size_t extra = random() % 40;
+            for (std::size_t k = 0; k < extra; ++k)
+                request.push_back(byte());
+            ASSERT_TRUE(raw.send(mbap(static_cast<std::uint16_t>(i), request)));
+            auto reply = raw.receiveFrame(1s);
+            ASSERT_GE(reply.size(), 9u) << "request " << i; // every frame gets an answer or an exception
+            EXPECT_EQ(reply[0] << 8 | reply[1], i);
+        }
+    }
+    RawPort rtu(rtuPair.b()), line(vorlanePair.b());
+    ASSERT_TRUE(rtu.ok() && line.ok());
+    for (int i = 0; i < 100; ++i) {
+        std::string junk;
+        std::size_t n = 1 + random() % 30;
+        for (std::size_t k = 0; k < n; ++k)
+            junk.push_back(static_cast<char>(byte()));
+        rtu.write(junk);
+        line.write(junk);
+    }
+    // Let the line fall silent so the simulator resynchronises, then real requests.
+    line.write("\r");
+    std::this_thread::sleep_for(200ms);
+    rtu.readFor(100ms);
+    line.readFor(100ms);
+    ASSERT_TRUE(rtu.write(bytes(withCrc(readSignOfLife))));
+    EXPECT_EQ(bytes(rtu.readFor(500ms)), withCrc(signOfLifeReply));
+    ASSERT_TRUE(line.write("#01\r"));
+    EXPECT_EQ(line.readUntil('\r', 500ms), "#01\r");
+    RawTcp again(sim.port);
+    EXPECT_EQ(askTcp(again, readSignOfLife), signOfLifeReply);
+    EXPECT_TRUE(sim.process->running());
 }
