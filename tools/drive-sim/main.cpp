@@ -7,6 +7,7 @@
 #include <iostream>
 #include <set>
 #include <unistd.h>
+#include <vector>
 
 #include "DriveTable.h"
 #include "FaultPlan.h"
@@ -58,8 +59,13 @@ std::string defaultTable()
     std::error_code ec;
     auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (!ec) {
-        for (auto candidate : {exe.parent_path() / "../lib/sim/drive.xml",
-                               exe.parent_path() / "../share/kavrel/sim/drive.xml"})
+        // Beside the library: the build tree's lib/, or an installed lib
+        // folder, which may carry a multiarch name (lib/x86_64-linux-gnu).
+        auto top = exe.parent_path().parent_path();
+        std::vector<std::filesystem::path> candidates{top / "lib/sim/drive.xml", top / "lib64/sim/drive.xml"};
+        for (const auto& entry : std::filesystem::directory_iterator(top / "lib", ec))
+            candidates.push_back(entry.path() / "sim/drive.xml");
+        for (const auto& candidate : candidates)
             if (std::filesystem::exists(candidate, ec))
                 return candidate.lexically_normal().string();
     }
