@@ -26,7 +26,7 @@ namespace {
 constexpr std::uint32_t timeoutCode = HardwareInterfaceEthernet::errorTimeout;
 constexpr std::uint32_t receiveCode = HardwareInterfaceEthernet::errorReceive;
 constexpr std::uint32_t connectCode = HardwareInterfaceEthernet::errorConnect;
-constexpr milliseconds replyTimeout{400};
+constexpr milliseconds replyTimeout{600};
 // Beyond the time-out, what a loaded machine may add before the call returns.
 constexpr milliseconds slack{1500};
 

@@ -181,7 +181,7 @@ TEST(DriveSimFaults, VorlaneLineFaults)
         RawPort port(pair.b());
         for (const auto& [ask, reply] : t.exchanges) {
             ASSERT_TRUE(port.write(ask));
-            EXPECT_EQ(port.readFor(250ms), reply) << t.args[0] << " " << ask;
+            EXPECT_EQ(port.readFor(400ms), reply) << t.args[0] << " " << ask;
         }
     }
 }
