@@ -148,7 +148,7 @@ std::string fieldText(const AbstractDialog& dialog, const Control& c)
 void draw(const AbstractDialog& dialog, const Layout& layout, int focus)
 {
     erase();
-    box(stdscr, '|', '-');
+    border('|', '|', '-', '-', '+', '+', '+', '+');
     const std::string title = " " + dialog.windowGetTitle() + " ";
     put(0, std::max(1, (COLS - static_cast<int>(title.size())) / 2), title, A_BOLD);
 

@@ -11,8 +11,11 @@ command -v tmux >/dev/null || { echo "tmux is not installed (scripts/bootstrap i
 WORK=$(mktemp -d)
 SOCKET="kavrel-dialogs-$$"
 T() { tmux -L "$SOCKET" -f /dev/null "$@"; }
+PIDS=()
 cleanup() {
     T kill-server >/dev/null 2>&1 || true
+    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -43,7 +46,7 @@ keys() { T send-keys -t demo "$@"; sleep 0.15; }
 start_demo() {
     T kill-session -t demo >/dev/null 2>&1 || true
     T new-session -d -s demo -x 110 -y 40 \
-        "cd '$WORK' && TERM=screen '$DEMO' --data-path '$WORK/data' $*; echo DEMO-EXIT=\$?; sleep 60"
+        "cd '$WORK' && KAVREL_SERIAL_PORTS='${PORTS:-}' TERM=screen '$DEMO' --data-path '$WORK/data' $*; echo DEMO-EXIT=\$?; sleep 60"
 }
 
 mkdir -p "$WORK/data"
@@ -118,5 +121,47 @@ keys Escape
 wait_for "DEMO-EXIT=1" || fail "Esc did not end the range dialog"
 T capture-pane -p -t demo | grep -qxF "code=0x80040403" || fail "cancel did not give 0x80040403"
 ok "range dialog cancel gives 0x80040403"
+
+# --- the scan progress dialog on simulated drives -----------------------------
+SIM="$BIN/kavrel-drive-sim"
+if [ -x "$SIM" ] && command -v socat >/dev/null; then
+    socat pty,raw,echo=0,link="$WORK/ttyA" pty,raw,echo=0,link="$WORK/ttyB" 2>/dev/null &
+    PIDS+=($!)
+    for _ in $(seq 50); do [ -e "$WORK/ttyA" ] && [ -e "$WORK/ttyB" ] && break; sleep 0.1; done
+    [ -e "$WORK/ttyA" ] || fail "socat made no pseudo-terminal pair"
+    "$SIM" --serial "$WORK/ttyB" --ids 2,4 >"$WORK/sim.log" 2>&1 &
+    PIDS+=($!)
+    PORTS="$WORK/ttyA"
+    # Pseudo-terminals take no parity: the scan settings get N,8,1 first, from a script.
+    echo "219 233=$WORK/ttyA 243=N,8,1 ok" >"$WORK/format.txt"
+    KAVREL_SERIAL_PORTS="$PORTS" timeout 20 "$DEMO" --data-path "$WORK/data" --script "$WORK/format.txt" \
+        parameter ModbusRS485 --scan >"$WORK/format.out" || fail "the scan settings were not stored"
+    start_demo scan ModbusRS485 --text 1-5
+    shown=""
+    for _ in $(seq 50); do
+        screen=$(T capture-pane -p -t demo)
+        if grep -qF "scan=0x8004040c" <<<"$screen"; then shown=noworker; break; fi
+        if grep -qF "Scanning the network" <<<"$screen"; then shown=yes; break; fi
+        sleep 0.1
+    done
+    [ -n "$shown" ] || fail "the progress dialog did not come up"
+    if [ "$shown" = noworker ]; then
+        echo "skip: this build has no scan worker yet"
+    else
+        wait_for "ID 2 found" 100 || fail "the progress dialog did not name drive 2"
+        wait_for "DEMO-EXIT=0" 150 || fail "the finished scan did not end the dialog with OK"
+        screen=$(T capture-pane -p -t demo)
+        grep -qxF "steps=5/5" <<<"$screen" || fail "not every id advanced the bar"
+        grep -qxF "devices=2" <<<"$screen" || fail "the scan did not connect drives 2 and 4"
+        ok "progress dialog follows the scan and ends with OK when it finishes"
+
+        start_demo scan ModbusRS485 --text 5-120
+        wait_for "ID 6 not found" 150 || fail "the long scan did not get going"
+        keys Escape
+        wait_for "DEMO-EXIT=1" 100 || fail "Esc did not stop the scan promptly"
+        T capture-pane -p -t demo | grep -qxF "result=2" || fail "cancel did not end the dialog with cancel"
+        ok "Esc in the progress dialog stops the scan"
+    fi
+fi
 
 echo "$passed passed, $failed failed"
