@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -92,6 +93,15 @@ const Control* spinOf(const AbstractDialog& dialog, int editId)
     return nullptr;
 }
 
+// Characters of a UTF-8 text (each takes one cell here).
+int characters(const std::string& text)
+{
+    int n = 0;
+    for (char c : text)
+        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    return n;
+}
+
 // Cuts a UTF-8 text to at most `width` characters, never inside a character.
 std::string fit(const std::string& text, int width)
 {
@@ -150,12 +160,12 @@ void draw(const AbstractDialog& dialog, const Layout& layout, int focus)
     erase();
     border('|', '|', '-', '-', '+', '+', '+', '+');
     const std::string title = " " + dialog.windowGetTitle() + " ";
-    put(0, std::max(1, (COLS - static_cast<int>(title.size())) / 2), title, A_BOLD);
+    put(0, std::max(1, (COLS - characters(title)) / 2), title, A_BOLD);
 
     int captionWidth = 0;
     for (const auto& row : layout.rows)
         if (row.caption && row.field)
-            captionWidth = std::max(captionWidth, static_cast<int>(row.caption->text.size()));
+            captionWidth = std::max(captionWidth, characters(row.caption->text));
     captionWidth = std::min(captionWidth, 40);
 
     int y = 2;
@@ -194,7 +204,7 @@ void draw(const AbstractDialog& dialog, const Layout& layout, int focus)
     for (const auto* b : layout.buttons) {
         const std::string text = b->id == focus ? "[>" + b->text + "<]" : "[ " + b->text + " ]";
         put(y, x, text, b->id == focus ? A_REVERSE : (b->enabled ? A_NORMAL : A_DIM));
-        x += static_cast<int>(text.size()) + 2;
+        x += characters(text) + 2;
     }
     if (!dialog.getStatusText().empty())
         put(LINES - 3, 2, dialog.getStatusText(), A_BOLD);
@@ -317,8 +327,13 @@ int TerminalDialogBackend::run(AbstractDialog& dialog)
         commonbase::DbgInfo(3, __FILE__, "no terminal to show the dialog on");
         return AbstractDialog::resultFailed;
     }
+    // The texts are UTF-8: the terminal's own character set while the dialog is up.
+    const char* current = std::setlocale(LC_CTYPE, nullptr);
+    const std::string previousLocale = current ? current : "C";
+    std::setlocale(LC_CTYPE, "");
     SCREEN* screen = newterm(nullptr, stdout, stdin);
     if (!screen) {
+        std::setlocale(LC_CTYPE, previousLocale.c_str());
         commonbase::DbgInfo(3, __FILE__, "the terminal type is not known");
         return AbstractDialog::resultFailed;
     }
@@ -347,6 +362,7 @@ int TerminalDialogBackend::run(AbstractDialog& dialog)
     endwin();
     delscreen(screen);
     std::fflush(stdout);
+    std::setlocale(LC_CTYPE, previousLocale.c_str());
     return dialog.getResult();
 }
 

@@ -122,6 +122,21 @@ wait_for "DEMO-EXIT=1" || fail "Esc did not end the range dialog"
 T capture-pane -p -t demo | grep -qxF "code=0x80040403" || fail "cancel did not give 0x80040403"
 ok "range dialog cancel gives 0x80040403"
 
+# --- German texts from a library in a folder named DE ------------------------
+LIB=${KAVREL_LIB_DIR:-$BIN/../lib}
+if [ -e "$LIB/libkavrel.so" ]; then
+    mkdir -p "$WORK/DE"
+    cp -a "$LIB"/libkavrel.so* "$LIB/xml" "$WORK/DE/"
+    T kill-session -t demo >/dev/null 2>&1 || true
+    T new-session -d -s demo -x 110 -y 40 \
+        "cd '$WORK' && LANG=C.UTF-8 LD_LIBRARY_PATH='$WORK/DE' TERM=screen '$DEMO' --data-path '$WORK/de' parameter VorlaneRS485; echo DEMO-EXIT=\$?; sleep 60"
+    wait_for "Knotenüberwachung" || fail "the German dialog did not come up"
+    T capture-pane -p -t demo | grep -q "Geräteadresse  *\[1_" || fail "German caption and its edit are not aligned"
+    keys Escape
+    wait_for "DEMO-EXIT=1" || fail "Esc did not end the German dialog"
+    ok "a library in a folder named DE shows the German texts"
+fi
+
 # --- the scan progress dialog on simulated drives -----------------------------
 SIM="$BIN/kavrel-drive-sim"
 if [ -x "$SIM" ] && command -v socat >/dev/null; then
