@@ -12,6 +12,7 @@
 #include "commonbase/StringUtil.h"
 #include "core/CommunicationManager.h"
 #include "core/FieldbusInterface.h"
+#include "dialogs/SelectProtocolDialog.h"
 #include "protocols/FieldbusProtocol.h"
 
 namespace Kavrel {
@@ -229,8 +230,11 @@ HRESULT CCommunicationManager::displaySelectProtocolDialog(const std::string& pa
 {
     enter(cat("displaySelectProtocolDialog(", pathTranslationFile, ")"));
     // Without a dialog backend nothing can be confirmed.
-    (void)protocolName;
-    return updateErrorMessage(E_FAIL);
+    SelectProtocolDialog dialog(pathTranslationFile);
+    if (dialog.displayDialog(5) != 1)
+        return updateErrorMessage(E_FAIL);
+    protocolName = dialog.getSelectedProtocol();
+    return updateErrorMessage(S_OK);
 }
 
 HRESULT CCommunicationManager::get__NewEnum(std::vector<std::shared_ptr<IFieldbusInterface>>& interfaces)

@@ -64,4 +64,10 @@ void SelectProtocolDialog::OnOK()
     EndDialog(resultOk);
 }
 
+int SelectProtocolDialog::runHeadless()
+{
+    OnCancel();
+    return resultCancel;
+}
+
 } // namespace Kavrel

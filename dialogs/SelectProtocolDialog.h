@@ -6,6 +6,7 @@
 namespace Kavrel {
 
 // Lets the user choose one of the known protocols; OK gives its name.
+// Without a backend it is not confirmed.
 class SelectProtocolDialog : public commonbase::AbstractDialog {
 public:
     static constexpr int templateId = 234;
@@ -24,6 +25,8 @@ public:
 
 protected:
     void OnOK() override;
+    // Nobody can choose without a backend: not confirmed.
+    int runHeadless() override;
 
 private:
     std::string selectedProtocol;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "DialogTestSupport.h"
+#include "automation/CCommunicationManager.h"
 #include "automation/HostEventLoop.h"
 #include "dialogs/RangeDialog.h"
 #include "dialogs/ScanProgressDialog.h"
@@ -236,6 +237,24 @@ TEST(SelectProtocolDialog, RowsInListOrderTranslatedAndTheChoiceReturned)
         Kavrel::SelectProtocolDialog dialog("/nonexistent/Tesvik_Trans.xml");
         dialog.OnInitDialog();
         EXPECT_EQ(dialog.findControl(280)->entries.size(), known.size());
+    }
+}
+
+TEST(SelectProtocolDialog, TheHostChoosesThroughTheManagerObject)
+{
+    auto manager = Kavrel::CCommunicationManager::create();
+    std::string name = "unchanged";
+    // Headless: not confirmed, the name is left alone.
+    EXPECT_EQ(static_cast<std::uint32_t>(manager->displaySelectProtocolDialog("", name)), 0x80004005u);
+    EXPECT_EQ(name, "unchanged");
+    {
+        auto backend = script("234 280=DeviceNetCan ok\n234 cancel");
+        BackendScope scope(backend);
+        EXPECT_EQ(manager->displaySelectProtocolDialog(kavreltest::libDir() + "/xml/DE", name), 0);
+        EXPECT_EQ(name, "DeviceNetCan");
+        EXPECT_EQ(backend->transcript().back().title, "Protokoll auswählen");
+        EXPECT_EQ(static_cast<std::uint32_t>(manager->displaySelectProtocolDialog("", name)), 0x80004005u);
+        EXPECT_EQ(name, "DeviceNetCan");
     }
 }
 
