@@ -5,10 +5,7 @@
 #include "commonbase/StringUtil.h"
 #include "core/HardwareInterfaceLister.h"
 #include "protocols/FieldbusProtocol.h"
-#if __has_include("hardware/HardwareInterfaceModbusRs485Dll.h")
 #include "hardware/HardwareInterfaceModbusRs485Dll.h"
-#define KAVREL_HAVE_MODBUS_DLL 1
-#endif
 
 namespace Kavrel {
 
@@ -19,14 +16,10 @@ FieldbusInterfaceModbusRs485::FieldbusInterfaceModbusRs485(const std::string& pr
     : FieldbusInterface(protocolName, networkScan), frameFormat(protocol, "ModbusRS485")
 {
     commonbase::Dbg dbg(0, __FILE__, cat("FieldbusInterfaceModbusRs485('", protocolName, "')"));
-#ifdef KAVREL_HAVE_MODBUS_DLL
     HardwareInterfaceList ports;
     if (listHardwareInterfaces<HardwareInterfaceModbusRs485Dll>(ports, "the Modbus RS485 library") < 0)
         commonbase::DbgInfo(2, __FILE__, "no Modbus RS485 ports could be listed");
     addHardwareInterfaces(std::move(ports));
-#else
-    commonbase::DbgInfo(3, __FILE__, "built without the Modbus RS485 library adapter");
-#endif
     makeParameterDialog();
     FieldbusInterfaceModbusRs485::readSettings();
 }

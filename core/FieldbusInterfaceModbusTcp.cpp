@@ -10,10 +10,7 @@
 #include "commonbase/StringUtil.h"
 #include "core/HardwareInterfaceLister.h"
 #include "protocols/FieldbusProtocol.h"
-#if __has_include("hardware/HardwareInterfaceEthernet.h")
 #include "hardware/HardwareInterfaceEthernet.h"
-#define KAVREL_HAVE_ETHERNET 1
-#endif
 
 namespace Kavrel {
 
@@ -29,14 +26,10 @@ FieldbusInterfaceModbusTcp::FieldbusInterfaceModbusTcp(const std::string& protoc
     : FieldbusInterface(protocolName, networkScan)
 {
     commonbase::Dbg dbg(0, __FILE__, cat("FieldbusInterfaceModbusTcp('", protocolName, "')"));
-#ifdef KAVREL_HAVE_ETHERNET
     HardwareInterfaceList adapters;
     if (listHardwareInterfaces<HardwareInterfaceEthernet>(adapters, "the Ethernet adapter") < 0)
         commonbase::DbgInfo(2, __FILE__, "no network devices could be listed");
     addHardwareInterfaces(std::move(adapters));
-#else
-    commonbase::DbgInfo(3, __FILE__, "built without the Ethernet adapter");
-#endif
     makeParameterDialog();
     FieldbusInterfaceModbusTcp::readSettings();
 }

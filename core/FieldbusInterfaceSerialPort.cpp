@@ -4,10 +4,7 @@
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
 #include "core/HardwareInterfaceLister.h"
-#if __has_include("hardware/HardwareInterfaceSerialPort.h")
 #include "hardware/HardwareInterfaceSerialPort.h"
-#define KAVREL_HAVE_SERIAL_PORT 1
-#endif
 
 namespace Kavrel {
 
@@ -16,12 +13,10 @@ FieldbusInterfaceSerialPort::FieldbusInterfaceSerialPort(const std::string& prot
     : FieldbusInterface(protocolName, networkScan), frameFormat(protocol, "VorlaneRS485")
 {
     commonbase::Dbg dbg(0, __FILE__, commonbase::cat("FieldbusInterfaceSerialPort('", protocolName, "')"));
-#ifdef KAVREL_HAVE_SERIAL_PORT
     HardwareInterfaceList ports;
     if (listHardwareInterfaces<HardwareInterfaceSerialPort>(ports, "the serial port") < 0)
         commonbase::DbgInfo(2, __FILE__, "no serial ports could be listed");
     addHardwareInterfaces(std::move(ports));
-#endif
     makeParameterDialog();
     FieldbusInterfaceSerialPort::readSettings();
 }

@@ -9,12 +9,7 @@
 #include "support/TestSupport.h"
 #include "protocols/FieldbusProtocolModbusTcp.h"
 
-#if __has_include("hardware/HardwareInterfaceEthernet.h")
 #include "hardware/HardwareInterfaceEthernet.h"
-#define KAVREL_HAVE_ETHERNET 1
-#endif
-
-#ifdef KAVREL_HAVE_ETHERNET
 
 using namespace Kavrel;
 using namespace std::chrono_literals;
@@ -144,12 +139,9 @@ TEST_F(ModbusTcpPymodbus, RefusedAccessReadsDiagnosticRegisterAfterPoke)
     EXPECT_EQ(value, 87654321u);
 }
 
-#endif
-
 // The same drive over Modbus RTU: the protocol through the Modbus RS485
 // library adapter and our stand-in library, on a socat pseudo-terminal pair
 // whose far end pymodbus serves.
-#if __has_include("hardware/HardwareInterfaceModbusRs485Dll.h")
 #include "hardware/DllWrapper.h"
 #include "hardware/HardwareInterfaceModbusRs485Dll.h"
 #include "protocols/FieldbusProtocolModbusRtu.h"
@@ -255,4 +247,3 @@ TEST_F(ModbusRtuPymodbus, RefusedAccessReadsDiagnosticRegisterAndOtherUnitsTimeO
     EXPECT_EQ(rtu.readParameter(1, 4, 1, 23, value), 1) << "the line no longer serves";
     EXPECT_EQ(value, 87654321u);
 }
-#endif
