@@ -522,9 +522,12 @@ void Simulator::run(int stop)
                     ::poll(nullptr, 0, 20); // a serial line with nobody on the other end
             }
         }
+        // A pause on the RTU line ends whatever frame was in progress.
         for (auto& p : ports)
-            if (p.kind == Kind::rtu && !p.in.empty() && steady_clock::now() - p.lastByte >= rtuGap)
-                onRtuData(p, true), p.in.clear();
+            if (p.kind == Kind::rtu && !p.in.empty() && steady_clock::now() - p.lastByte >= rtuGap) {
+                onRtuData(p, true);
+                p.in.clear();
+            }
         for (std::size_t i = count; i-- > 0;)
             if (closeIt[i]) {
                 ::close(ports[i].fd);
