@@ -18,7 +18,9 @@ namespace {
 // Result codes of the library.
 constexpr int resultOk = 0;
 constexpr int resultNotOpen = 1;
+constexpr int resultBadArgument = 2;
 constexpr int resultOpenFailed = 3;
+constexpr int resultSendFailed = 4;
 constexpr int resultTimeout = 5;
 constexpr int resultCrc = 6;
 constexpr int resultBadReply = 7;
@@ -111,7 +113,9 @@ void HardwareInterfaceModbusRs485Dll::setLibraryError(int result, const std::str
     std::string what;
     switch (result) {
     case resultNotOpen: code = errorOpen; what = "no port is open"; break;
+    case resultBadArgument: code = errorNoAnswer; what = "the library refused the request or its settings"; break;
     case resultOpenFailed: code = errorOpen; what = "the port could not be opened"; break;
+    case resultSendFailed: code = errorNoAnswer; what = "the request could not be written"; break;
     case resultTimeout: code = errorNoAnswer; what = "no answer within the time-out"; break;
     case resultCrc: code = errorCrc; what = "the answer has a wrong CRC"; break;
     case resultBadReply: code = errorShortReply; what = "the answer ended early or is too long"; break;

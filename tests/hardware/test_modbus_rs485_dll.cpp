@@ -187,6 +187,7 @@ TEST(ModbusRs485Dll, AnswersAreFramedByFunctionCodeAndChecked)
         {"cut short", "0103010A0002", {"01030412"}, false, HardwareInterfaceModbusRs485Dll::errorShortReply, "",
          false},
         {"no answer", "0103010A0002", {}, false, HardwareInterfaceModbusRs485Dll::errorNoAnswer, "", false},
+        {"not hex text", "0103XY", {}, false, HardwareInterfaceModbusRs485Dll::errorNoAnswer, "", false},
     };
     Line line;
     ASSERT_TRUE(line.pair.ok());
@@ -202,6 +203,10 @@ TEST(ModbusRs485Dll, AnswersAreFramedByFunctionCodeAndChecked)
         }
         std::string received;
         std::thread peer([&] {
+            if (std::string(c.request).find_first_not_of("0123456789ABCDEF") != std::string::npos) {
+                received = drive.readFor(300ms); // nothing may go out
+                return;
+            }
             const std::string wire = withCrc(bytesOf(c.request));
             received = drive.readFor(2000ms, wire.size());
             if (c.pieces.empty())
@@ -222,7 +227,8 @@ TEST(ModbusRs485Dll, AnswersAreFramedByFunctionCodeAndChecked)
         request.setBytes(c.request);
         const std::int32_t result = line.hw.sendMessage(request, response);
         peer.join();
-        EXPECT_EQ(received, withCrc(bytesOf(c.request))) << "wrong bytes on the wire";
+        const bool malformed = std::string(c.request).find_first_not_of("0123456789ABCDEF") != std::string::npos;
+        EXPECT_EQ(received, malformed ? std::string() : withCrc(bytesOf(c.request))) << "wrong bytes on the wire";
         if (c.code == 0) {
             EXPECT_EQ(result, 1) << line.hw.getLastErrorText();
             EXPECT_EQ(response.bytesAsText(), expectedAnswer);
