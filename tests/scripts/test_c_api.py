@@ -9,6 +9,7 @@ Exits 77 (skipped) when the simulator is not built yet.
 """
 import ctypes
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -177,8 +178,22 @@ def without_drives(k):
 
 
 def start_sim(sim, *args):
+    """Starts the simulator and reads its lines up to "ready" (10 s at most)."""
     process = subprocess.Popen([sim, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    return process
+    lines = []
+    end = time.monotonic() + 10
+    while time.monotonic() < end:
+        ready, _, _ = select.select([process.stdout], [], [], 0.2)
+        if ready:
+            line = process.stdout.readline()
+            if not line:
+                break
+            lines.append(line.strip())
+            if lines[-1] == "ready":
+                return process, lines
+        elif process.poll() is not None:
+            break
+    return process, lines
 
 
 def stop(process):
@@ -191,25 +206,20 @@ def stop(process):
             process.wait(5)
 
 
-def first_line(process, timeout):
-    end = time.monotonic() + timeout
-    import select
-    while time.monotonic() < end:
-        ready, _, _ = select.select([process.stdout], [], [], 0.2)
-        if ready:
-            return process.stdout.readline().strip()
-        if process.poll() is not None:
-            return ""
-    return ""
+def control(fifo, line):
+    with open(fifo, "w") as f:
+        f.write(line + "\n")
 
 
 def tcp_session(k, sim, data):
     lib = k.lib
-    process = start_sim(sim, "--tcp", "127.0.0.1:0", "--ids", "1,2")
+    fifo = os.path.join(data, "control")
+    os.mkfifo(fifo)
+    process, lines = start_sim(sim, "--tcp", "127.0.0.1:0", "--ids", "1,2", "--control", fifo)
     try:
-        line = first_line(process, 10)
-        port = line.split(":")[-1].strip() if line else ""
-        if not check(port.isdigit(), "simulator serves on port '%s'" % port):
+        served = [line for line in lines if line.startswith("tcp ")]
+        port = served[0].split(":")[-1] if served else ""
+        if not check(port.isdigit() and lines[-1:] == ["ready"], "simulator serves on port '%s'" % port):
             return
         lib.kavrel_set_protocol(b"ModbusTCP")
         hr, interface = k.handle(lib.kavrel_create_interface, 0)
@@ -245,13 +255,20 @@ def tcp_session(k, sim, data):
         check(hr == 0, "drive 2 connected")
         check(lib.kavrel_disable_node_guard(interface, device) == 0, "guarding of drive 1 off")
         check(lib.kavrel_enable_node_guard(interface, device, 400) == 0, "drive 1 guarded at 400 ms")
-        stop(process)  # every drive goes silent
-        events = k.events(lambda got: any(e[0] == NODE_GUARD_TIMEOUT and e[2] == 1 for e in got), 10)
-        timeouts = [e for e in events if e[0] == NODE_GUARD_TIMEOUT and e[2] == 1]
-        check(len(timeouts) == 1 and timeouts[0][1] == interface, "drive 1 reported once by node guarding")
-        hr, value = k.number(lib.kavrel_read_parameter, second, 2, 1, 1)
+        check(lib.kavrel_disable_node_guard(interface, second) == 0, "guarding of drive 2 off")
+        check(lib.kavrel_enable_node_guard(interface, second, 400) == 0, "drive 2 guarded at 400 ms")
+        control(fifo, "silence 1")
+        events = k.events(lambda got: any(e[0] == NODE_GUARD_TIMEOUT for e in got), 10)
+        events += k.events(lambda got: False, 1.5)  # more node-guard rounds
+        timeouts = [e for e in events if e[0] == NODE_GUARD_TIMEOUT]
+        check(timeouts == [(NODE_GUARD_TIMEOUT, interface, 1, 0)], "drive 1, and only it, reported once: %s" % timeouts)
+        hr, count = k.number(lib.kavrel_device_count, interface)
+        check(hr == 0 and count == 1, "drive 2 stays connected")
+        hr, value = k.number(lib.kavrel_read_parameter, device, 2, 1, 1)
         check(hr == READ_FAILED and k.last_error()[1] == "Reading the parameter failed.",
-              "a read from a silent drive fails with its text")
+              "a read from the silent drive fails with its text")
+        hr, value = k.number(lib.kavrel_read_parameter, second, 2, 1, 1)
+        check(hr == 0, "drive 2 still answers")
         for handle in (device, second, interface):
             check(lib.kavrel_release(handle) == 0, "handle %d released" % handle)
     finally:
@@ -273,8 +290,9 @@ def rtu_scan(k, sim, data):
         end = time.monotonic() + 5
         while time.monotonic() < end and not (os.path.exists(a) and os.path.exists(b)):
             time.sleep(0.05)
-        process = start_sim(sim, "--serial", b, "--ids", "2,5")
-        time.sleep(0.5)
+        process, lines = start_sim(sim, "--serial", b, "--ids", "2,5")
+        if not check(lines[-1:] == ["ready"], "simulator on " + b):
+            return
         os.environ["KAVREL_SERIAL_PORTS"] = a
         lib.kavrel_set_protocol(b"ModbusRS485")
         hr, interface = k.handle(lib.kavrel_create_interface, 1)
