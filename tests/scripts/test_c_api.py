@@ -235,9 +235,9 @@ def tcp_session(k, sim, data):
             check(hr == 0 and value != "", "%s = %s" % (field, value))
         hr, value = k.number(lib.kavrel_read_parameter, device, 2, 1, 1)
         check(hr == 0, "sign of life 1.1 read: %d" % value)
-        check(lib.kavrel_write_parameter(device, 4, 2, 5, 123456) == 0, "2.5 written")
-        hr, value = k.number(lib.kavrel_read_parameter, device, 4, 2, 5)
-        check(hr == 0 and value == 123456, "2.5 read back: %d" % value)
+        check(lib.kavrel_write_parameter(device, 4, 2, 0, 123456) == 0, "2.0 written")
+        hr, value = k.number(lib.kavrel_read_parameter, device, 4, 2, 0)
+        check(hr == 0 and value == 123456, "2.0 read back: %d" % value)
         check(lib.kavrel_read_parameter(device, 3, 1, 1, ctypes.byref(ctypes.c_int32())) == E_INVALIDARG,
               "size 3 refused")
 
