@@ -23,6 +23,10 @@
 #include "core/FieldbusInterfaceModbusTcp.h"
 #include "core/FieldbusInterfaceSerialPort.h"
 #include "protocols/FieldbusProtocol.h"
+#if __has_include("hardware/HardwareInterfaceEthernet.h")
+#include "hardware/HardwareInterfaceEthernet.h"
+#define KAVREL_HAVE_ETHERNET 1
+#endif
 
 using namespace Kavrel;
 
@@ -254,6 +258,15 @@ HRESULT setSetting(FieldbusInterface& core, const std::string& key, const char* 
         core.setNodeGuardEnabled(number);
         return S_OK;
     }
+#ifdef KAVREL_HAVE_ETHERNET
+    if (key == "ReplyTimeout" && tcp) {
+        auto* ethernet = dynamic_cast<HardwareInterfaceEthernet*>(core.getChosenHardwareInterface().get());
+        if (!ethernet || number == 0)
+            return badValue("ReplyTimeout", value);
+        ethernet->setReplyTimeout(std::chrono::milliseconds(number));
+        return S_OK;
+    }
+#endif
     if (key == "NodeGuardInterval") {
         if (number == 0 || number > 0x7FFFFFFFu)
             return badValue("NodeGuardInterval", value);

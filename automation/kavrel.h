@@ -70,7 +70,7 @@ KAVREL_API int32_t kavrel_release(kavrel_handle handle);
 /* Communication settings by name: "IpAddress", "EthernetPort", "Port" (a
  * hardware interface's name to open, e.g. a serial path), "Baudrate",
  * "Format" (e.g. "E,8,1"), "DeviceAddress", "DontShow", "NodeGuardEnabled",
- * "NodeGuardInterval" (ms), "ScanRange". */
+ * "NodeGuardInterval" (ms), "ScanRange", "ReplyTimeout" (ms, Modbus TCP). */
 KAVREL_API int32_t kavrel_interface_set(kavrel_handle interface_handle, const char* key, const char* value);
 /* "communicationParameters", "scanRange", "versionstring", "IpAddress",
  * "EthernetPort", "Port", "Baudrate", "Format". */

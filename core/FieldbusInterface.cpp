@@ -647,6 +647,8 @@ void FieldbusInterface::nodeGuardTimeout(FieldbusDevice* device)
     const std::uint32_t id = device->getUniqueId();
     commonbase::DbgInfo(2, __FILE__, cat("device ", id, " stopped answering"));
     removeFieldbusDevice(device);
+    // Out of the lists, so no longer ours: the device may outlive this interface.
+    device->setFieldbusInterface(nullptr);
     postToTwin(msgNodeGuardTimeout, static_cast<std::int32_t>(id), 0);
 }
 
