@@ -33,12 +33,6 @@ std::optional<std::uint32_t> settingNumber(const std::string& text)
 
 } // namespace
 
-std::function<void(FieldbusInterface*)>& FieldbusInterface::networkScanStopHook()
-{
-    static std::function<void(FieldbusInterface*)> hook;
-    return hook;
-}
-
 FieldbusInterface::FieldbusInterface(const std::string& protocolName_, bool networkScan_)
     : protocolName(protocolName_), networkScan(networkScan_ ? 1 : 0)
 {
@@ -69,10 +63,7 @@ void FieldbusInterface::Init()
 FieldbusInterface::~FieldbusInterface()
 {
     commonbase::Dbg dbg(0, __FILE__, "Destructor");
-    if (nodeGuardThread)
-        nodeGuardThread->stop();
-    if (auto& stopScan = networkScanStopHook())
-        stopScan(this);
+    stopWorkers();
     {
         std::lock_guard<std::recursive_mutex> guard(nodeGuardLock);
         std::lock_guard<std::recursive_mutex> lock(devicesLock);
@@ -80,7 +71,10 @@ FieldbusInterface::~FieldbusInterface()
             device->setFieldbusInterface(nullptr);
         devices.clear();
         nodeGuardList.clear();
+        for (auto& device : scanDevices)
+            device->setFieldbusInterface(nullptr);
     }
+    scanDevices.clear();
     CommunicationManager::getInstance().removeFieldbusInterface(this);
     closeBus();
     nodeGuardThread.reset();

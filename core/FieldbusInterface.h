@@ -47,14 +47,26 @@ public:
     static constexpr std::int32_t errorNoProgressDialog = static_cast<std::int32_t>(0x8004040du);
     static constexpr std::int32_t errorFail = static_cast<std::int32_t>(0x80004005u);
 
-    // Set by the network-scan module: stops the module-wide scan worker when
-    // any interface goes (the worker may be scanning this one).
-    static std::function<void(FieldbusInterface*)>& networkScanStopHook();
+    // How a network scan connects one id; true when a drive answered and is now
+    // connected. The automation twin installs one that runs its own
+    // connectDeviceWithId, so each drive found gets its twin. Without one the scan
+    // uses connectDevice and this interface keeps the devices it made.
+    // Calls run on the scan worker under a lock that setScanConnector also takes,
+    // so removing a connector waits for the call in progress. Any interface that
+    // goes stops the scan and waits for it (stopWorkers), so a connector may hold
+    // its twin by plain pointer as long as the twin destroys this interface before
+    // what the connector uses. It must not release the twin's last reference.
+    using ScanConnector = std::function<bool(std::uint32_t uniqueId)>;
 
     FieldbusInterface(const std::string& protocolName, bool networkScan);
     ~FieldbusInterface() override;
     FieldbusInterface(const FieldbusInterface&) = delete;
     FieldbusInterface& operator=(const FieldbusInterface&) = delete;
+
+    // Stops the node-guard worker and the process's scan worker and waits for
+    // them. Every subclass destructor calls it first, while the whole object is
+    // still there for the workers; the base destructor calls it again.
+    void stopWorkers();
 
     virtual std::int32_t initialize(std::uint32_t deviceAddress);
     virtual std::int32_t createDevice(std::unique_ptr<FieldbusDevice>& device, std::uint32_t uniqueId);
@@ -132,6 +144,9 @@ public:
     void addScanObserver(const std::shared_ptr<MessageWindow>& observer);
     void removeScanObserver(const MessageWindow* observer);
     std::mutex& getScanLock() { return scanLock; }
+    void setScanConnector(ScanConnector connector);
+    // Called by the scan worker for each id of the range.
+    bool scanConnect(std::uint32_t uniqueId);
 
     // Node guarding.
     void nodeGuardTimeout(FieldbusDevice* device);
@@ -188,6 +203,9 @@ protected:
     std::mutex scanLock;
     std::vector<std::weak_ptr<MessageWindow>> scanObservers;
     std::shared_ptr<ScanProgressDialog> scanProgressDialog;
+    std::mutex scanConnectorLock;
+    ScanConnector scanConnector;
+    std::vector<std::unique_ptr<FieldbusDevice>> scanDevices; // made by a scan without a connector
     std::weak_ptr<MessageWindow> messageWindow;
     mutable std::mutex windowLock;
 

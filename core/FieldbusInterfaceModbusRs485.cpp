@@ -24,7 +24,10 @@ FieldbusInterfaceModbusRs485::FieldbusInterfaceModbusRs485(const std::string& pr
     FieldbusInterfaceModbusRs485::readSettings();
 }
 
-FieldbusInterfaceModbusRs485::~FieldbusInterfaceModbusRs485() = default;
+FieldbusInterfaceModbusRs485::~FieldbusInterfaceModbusRs485()
+{
+    stopWorkers();
+}
 
 void FieldbusInterfaceModbusRs485::readSettings()
 {

@@ -34,7 +34,10 @@ FieldbusInterfaceModbusTcp::FieldbusInterfaceModbusTcp(const std::string& protoc
     FieldbusInterfaceModbusTcp::readSettings();
 }
 
-FieldbusInterfaceModbusTcp::~FieldbusInterfaceModbusTcp() = default;
+FieldbusInterfaceModbusTcp::~FieldbusInterfaceModbusTcp()
+{
+    stopWorkers();
+}
 
 bool FieldbusInterfaceModbusTcp::isIpAddress(const std::string& text)
 {

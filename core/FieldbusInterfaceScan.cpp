@@ -1,30 +1,115 @@
 #include "core/FieldbusInterface.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "automation/HostEventLoop.h"
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
+#include "core/FieldbusDevice.h"
+#include "core/NetworkScanThread.h"
+#include "core/NodeGuardThread.h"
 
 namespace Kavrel {
+
+using commonbase::cat;
 
 std::int32_t FieldbusInterface::startNetworkScan()
 {
     commonbase::Dbg dbg(0, __FILE__, "startNetworkScan");
-    return errorNoScanWorker;
+    auto& module = NetworkScanThread::module();
+    std::shared_ptr<NetworkScanThread> previous;
+    std::int32_t result = statusOk;
+    {
+        std::lock_guard<std::mutex> slot(module.lock);
+        if (module.worker && module.worker->isRunning())
+            return errorScanRunning;
+        previous = std::move(module.worker);
+        try {
+            if (!protocol)
+                throw std::runtime_error("no protocol to take the scan range from");
+            auto fresh = std::make_shared<NetworkScanThread>(this, &scanLock);
+            // Observer before start, so no notice of this scan is missed; added once however many scans run.
+            addScanObserver(getMessageWindow().lock());
+            // Started under the slot lock: nobody may take a made but not yet running worker for a finished one.
+            fresh->start();
+            module.worker = std::move(fresh);
+        } catch (const std::exception& e) {
+            commonbase::DbgInfo(3, __FILE__, cat("no scan worker: ", e.what()));
+            result = errorNoScanWorker;
+        }
+    }
+    // The finished worker is joined and destroyed outside the slot lock.
+    if (previous)
+        previous->stop();
+    return result;
 }
 
 std::int32_t FieldbusInterface::stopNetworkScan()
 {
     commonbase::Dbg dbg(0, __FILE__, "stopNetworkScan");
-    return errorNoScanWorker;
+    std::shared_ptr<NetworkScanThread> worker;
+    {
+        auto& module = NetworkScanThread::module();
+        std::lock_guard<std::mutex> slot(module.lock);
+        worker = module.worker;
+    }
+    if (!worker)
+        return errorNoScanWorker;
+    worker->stop();
+    return statusOk;
 }
 
 std::int32_t FieldbusInterface::startNetworkScanWithDialog()
 {
     commonbase::Dbg dbg(0, __FILE__, "startNetworkScanWithDialog");
     return errorNoProgressDialog;
+}
+
+void FieldbusInterface::stopWorkers()
+{
+    if (nodeGuardThread)
+        nodeGuardThread->stop();
+    auto& module = NetworkScanThread::module();
+    std::shared_ptr<NetworkScanThread> worker;
+    {
+        std::lock_guard<std::mutex> slot(module.lock);
+        worker = module.worker;
+    }
+    if (!worker)
+        return;
+    // Any interface that goes stops the process's scan, whichever interface it scans.
+    worker->stop();
+    if (worker->getFieldbusInterface() != this || worker->isWorkerThread())
+        return;
+    // A finished worker of this interface must not outlive it with a pointer to it.
+    std::lock_guard<std::mutex> slot(module.lock);
+    if (module.worker == worker)
+        module.worker.reset();
+}
+
+void FieldbusInterface::setScanConnector(ScanConnector connector)
+{
+    commonbase::DbgInfo(0, __FILE__, connector ? "setScanConnector" : "setScanConnector(none)");
+    std::lock_guard<std::mutex> lock(scanConnectorLock);
+    scanConnector = std::move(connector);
+}
+
+bool FieldbusInterface::scanConnect(std::uint32_t uniqueId)
+{
+    commonbase::Dbg dbg(0, __FILE__, cat("scanConnect('", uniqueId, "')"));
+    std::lock_guard<std::mutex> lock(scanConnectorLock);
+    if (scanConnector)
+        return scanConnector(uniqueId);
+    std::unique_ptr<FieldbusDevice> device;
+    const std::int32_t result = connectDevice(uniqueId, device);
+    if (result != statusOk || !device) {
+        commonbase::DbgInfo(1, __FILE__, cat("id ", uniqueId, ": 0x", commonbase::toHex(static_cast<std::uint32_t>(result), 8)));
+        return false;
+    }
+    scanDevices.push_back(std::move(device));
+    return true;
 }
 
 void FieldbusInterface::networkScanStepped(std::uint32_t deviceNumber, std::uint32_t success)

@@ -21,7 +21,10 @@ FieldbusInterfaceSerialPort::FieldbusInterfaceSerialPort(const std::string& prot
     FieldbusInterfaceSerialPort::readSettings();
 }
 
-FieldbusInterfaceSerialPort::~FieldbusInterfaceSerialPort() = default;
+FieldbusInterfaceSerialPort::~FieldbusInterfaceSerialPort()
+{
+    stopWorkers();
+}
 
 bool FieldbusInterfaceSerialPort::splitFrameFormat(const std::string& entry, std::string& parity,
                                                    std::string& dataBits, std::string& stopBits)

@@ -36,28 +36,47 @@ void NodeGuardThread::start()
     commonbase::Dbg dbg(0, __FILE__, "start");
     if (isWorkerThread())
         return;
+    // Start and stop each run whole under the control lock, so a stop can never
+    // join a worker that a concurrent start has just made.
     std::lock_guard<std::mutex> control(controlMutex);
     if (running.load() != 0 && stopRequested.load() == 0)
         return;
     if (thread.joinable())
         thread.join();
-    stopRequested = 0;
+    // Set here, not in the routine, so a stop right after start is never lost.
+    {
+        std::lock_guard<std::mutex> wakeLock(wakeMutex);
+        stopRequested = 0;
+    }
     running = 1;
-    thread = std::thread([this] { threadRoutine(); });
+    try {
+        thread = std::thread([this] {
+            // Known before the first read: a timeout on that read must already see its own thread.
+            workerId = std::this_thread::get_id();
+            threadRoutine();
+        });
+    } catch (...) {
+        running = 0;
+        throw;
+    }
     workerId = thread.get_id();
 }
 
 void NodeGuardThread::stop()
 {
     commonbase::Dbg dbg(0, __FILE__, "stop");
+    if (isWorkerThread()) {
+        // Never join oneself: only ask; the routine ends at its next check.
+        std::lock_guard<std::mutex> wakeLock(wakeMutex);
+        stopRequested = 1;
+        return;
+    }
+    std::lock_guard<std::mutex> control(controlMutex);
     {
         std::lock_guard<std::mutex> wakeLock(wakeMutex);
         stopRequested = 1;
     }
     wake.notify_all();
-    if (isWorkerThread())
-        return;
-    std::lock_guard<std::mutex> control(controlMutex);
     if (thread.joinable())
         thread.join();
     workerId = std::thread::id();

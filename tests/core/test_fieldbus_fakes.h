@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -88,10 +89,18 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return writeLog;
     }
+    // Every read asked for, as (id, size, index, sub).
+    std::vector<Write> readsAsked()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return readLog;
+    }
 
     std::int32_t readIdentification(std::uint32_t id, std::string& vendor, std::string& product, std::string& version,
                                     std::string& motor, std::string& serial) override
     {
+        if (identifyDelay.count() > 0)
+            std::this_thread::sleep_for(identifyDelay);
         if (!answers(id))
             return 0;
         vendor = vendorName;
@@ -101,12 +110,13 @@ public:
         serial = "00012345";
         return 1;
     }
-    std::int32_t readParameter(std::uint32_t id, std::uint32_t, std::uint16_t index, std::uint16_t sub,
+    std::int32_t readParameter(std::uint32_t id, std::uint32_t size, std::uint16_t index, std::uint16_t sub,
                                std::uint32_t& out) override
     {
         {
             std::lock_guard<std::mutex> lock(mutex);
             ++reads[id];
+            readLog.push_back({id, size, index, sub, 0});
         }
         if (!answers(id))
             return 0;
@@ -142,7 +152,7 @@ public:
         if (!answers(id))
             return static_cast<std::int32_t>(errorSilent);
         if (failAtPacket != 0 && packet == failAtPacket)
-            return static_cast<std::int32_t>(0x80040603u);
+            return static_cast<std::int32_t>(failCode.load());
         data += "P" + std::to_string(packet);
         finished = uploadPackets != 0 && packet >= uploadPackets ? 1 : 0;
         return 0;
@@ -184,6 +194,8 @@ public:
     std::atomic<std::uint32_t> uploadPackets{1};
     std::atomic<std::uint32_t> failAtPacket{0};
     std::chrono::milliseconds packetDelay{0};
+    std::atomic<std::uint32_t> failCode{0x80040603u};
+    std::chrono::milliseconds identifyDelay{0};
 
 private:
     std::mutex mutex;
@@ -192,6 +204,7 @@ private:
     std::map<std::tuple<std::uint32_t, std::uint16_t, std::uint16_t>, std::uint32_t> values;
     std::map<std::uint32_t, int> reads;
     std::vector<Write> writeLog;
+    std::vector<Write> readLog;
 };
 
 // An interface on the fake bus; settings keys as the ModbusTCP branch.
@@ -214,7 +227,7 @@ public:
         makeParameterDialog();
         readSettings();
     }
-    ~FakeInterface() override = default;
+    ~FakeInterface() override { stopWorkers(); }
     std::shared_ptr<FakeProtocol> fake;
     std::vector<std::shared_ptr<FakeHardware>> hardware;
     int handOvers = 0;
