@@ -41,6 +41,9 @@ std::shared_ptr<CFieldbusInterface> CFieldbusInterface::create(std::unique_ptr<F
     twin->core = std::move(fieldbusInterface);
     twin->core->setRelatedComInterface(twin);
     twin->core->setMessageWindow(std::weak_ptr<MessageWindow>(twin));
+    // Scanned ids connect through this twin; the destructor stops the scan before anything here goes.
+    CFieldbusInterface* self = twin.get();
+    twin->core->setScanConnector([self](std::uint32_t id) { return SUCCEEDED(self->connectForScan(id)); });
     return twin;
 }
 
@@ -51,8 +54,7 @@ CFieldbusInterface::~CFieldbusInterface()
         return;
     // The scan worker may be connecting through this object: end it while
     // everything here is still whole.
-    if (auto& stopScan = FieldbusInterface::networkScanStopHook())
-        stopScan(core.get());
+    core->stopWorkers();
     core->clearRelatedComInterface();
     std::vector<std::shared_ptr<CFieldbusDevice>> held;
     {
