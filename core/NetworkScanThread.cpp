@@ -117,8 +117,10 @@ void NetworkScanThread::threadRoutine()
         fieldbusInterface->networkScanStepped(address, found ? 1 : 0);
     }
     stopRequested = 1;
-    fieldbusInterface->networkScanFinished();
+    // Not running before the notice goes out: a host that starts the next scan
+    // on it must not be refused. Whoever replaces or stops this worker still joins it.
     running = 0;
+    fieldbusInterface->networkScanFinished();
 }
 
 } // namespace Kavrel
