@@ -40,18 +40,26 @@ std::size_t HostEventLoop::pending() const
 
 std::size_t HostEventLoop::deliver(std::chrono::steady_clock::time_point waitUntil)
 {
-    std::deque<Entry> batch;
+    std::size_t due = 0;
     {
         std::unique_lock<std::mutex> lock(mutex);
         if (queue.empty())
             posted.wait_until(lock, waitUntil, [&] { return !queue.empty(); });
-        batch.swap(queue);
+        due = queue.size();
     }
+    // One entry at a time from the front: a handler that pumps again (a modal
+    // dialog) then delivers the next entries, never later ones before them.
     std::size_t delivered = 0;
-    while (!batch.empty()) {
-        Entry e = batch.front();
-        batch.pop_front();
-        // A window purged after the batch was taken is skipped by the weak reference.
+    for (std::size_t i = 0; i < due; ++i) {
+        Entry e;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (queue.empty())
+                break;
+            e = std::move(queue.front());
+            queue.pop_front();
+        }
+        // A window that went meanwhile is skipped by the weak reference.
         if (auto target = e.target.lock()) {
             target->handleMessage(e.message, e.first, e.second);
             ++delivered;

@@ -30,9 +30,9 @@ public:
 private:
     struct Entry {
         std::weak_ptr<MessageWindow> target;
-        std::uint32_t message;
-        std::int32_t first;
-        std::int32_t second;
+        std::uint32_t message = 0;
+        std::int32_t first = 0;
+        std::int32_t second = 0;
     };
     std::size_t deliver(std::chrono::steady_clock::time_point waitUntil);
     mutable std::mutex mutex;

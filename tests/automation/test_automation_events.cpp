@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 
 #include "automation_fixtures.h"
 
@@ -87,6 +88,43 @@ TEST_F(AutomationEvents, EverySinkInAdviseOrderAndUnadviseStopsIt)
     EXPECT_EQ(events[0], (Delivered{"a.nodeGuardTimeout", 5, 0, {}}));
     EXPECT_EQ(events[1], (Delivered{"b.nodeGuardTimeout", 5, 0, {}}));
     EXPECT_EQ(events[2], (Delivered{"b.nodeGuardTimeout", 6, 0, {}}));
+}
+
+// A sink that runs the host loop from inside its event, as a modal dialog does.
+class PumpingSink : public InterfaceSink {
+public:
+    using InterfaceSink::InterfaceSink;
+    std::function<void()> postMore;
+    void onNetworkScanStepped(std::int32_t id, std::int32_t success) override
+    {
+        InterfaceSink::onNetworkScanStepped(id, success);
+        if (id == 1) {
+            postMore(); // a worker posts while the dialog is open
+            HostEventLoop::pump();
+        }
+    }
+};
+
+TEST_F(AutomationEvents, AHandlerThatPumpsKeepsThePostingOrder)
+{
+    FakeBus bus;
+    auto device = bus.connect(1);
+    auto* coreDevice = dynamic_cast<CFieldbusDevice&>(*device).getFieldbusDevice();
+    auto pumping = std::make_shared<PumpingSink>(log);
+    pumping->postMore = [&] { bus.core->postToTwin(FieldbusInterface::msgNetworkScanStepped, 3, 1); };
+    advise(*bus.twin, pumping);
+    advise(*device, std::make_shared<DeviceSink>(log));
+    bus.core->postToTwin(FieldbusInterface::msgNetworkScanStepped, 1, 1);
+    coreDevice->postToTwin(FieldbusDevice::msgNextPacket, 256, 2);
+    bus.core->postToTwin(FieldbusInterface::msgNetworkScanStepped, 2, 0);
+    coreDevice->postToTwin(FieldbusDevice::msgUploadFinished, 256, 0);
+    HostEventLoop::pump();
+    const std::vector<Delivered> expected = {{"stepped", 1, 1, {}},
+                                             {"nextPacket", 256, 2, {}},
+                                             {"stepped", 2, 0, {}},
+                                             {"uploadFinished", 256, 0, {}},
+                                             {"stepped", 3, 1, {}}};
+    EXPECT_EQ(log->all(), expected);
 }
 
 // A sink that releases what it listens to from inside the event.
