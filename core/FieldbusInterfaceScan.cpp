@@ -10,6 +10,8 @@
 #include "core/FieldbusDevice.h"
 #include "core/NetworkScanThread.h"
 #include "core/NodeGuardThread.h"
+#include "dialogs/ParameterDialogBase.h"
+#include "dialogs/ScanProgressDialog.h"
 
 namespace Kavrel {
 
@@ -64,7 +66,21 @@ std::int32_t FieldbusInterface::stopNetworkScan()
 std::int32_t FieldbusInterface::startNetworkScanWithDialog()
 {
     commonbase::Dbg dbg(0, __FILE__, "startNetworkScanWithDialog");
-    return errorNoProgressDialog;
+    try {
+        scanProgressDialog = std::make_shared<ScanProgressDialog>(this);
+    } catch (const std::exception& e) {
+        commonbase::DbgInfo(3, __FILE__, cat("no scan progress dialog: ", e.what()));
+        return errorNoProgressDialog;
+    }
+    // The dialog starts the scan when it shows and lives on its notices while modal.
+    const std::int32_t shown = scanProgressDialog->displayDialog(5);
+    std::int32_t result = statusOk;
+    if (shown == ParameterDialogBase::resultCancel) {
+        stopNetworkScan();
+        result = errorDialogCancelled;
+    }
+    scanProgressDialog.reset();
+    return result;
 }
 
 void FieldbusInterface::stopWorkers()

@@ -23,5 +23,6 @@ void printResult(const Context& ctx, const std::string& json, const std::vector<
 // One function per command group; adding a group means one file and one line in main.cpp.
 void registerInfoCommands(CLI::App& app, Context& ctx);
 void registerDeviceCommands(CLI::App& app, Context& ctx);
+void registerBackgroundCommands(CLI::App& app, Context& ctx);
 
 } // namespace kavrelcli

@@ -50,6 +50,7 @@ int main(int argc, char** argv)
 
     registerInfoCommands(app, ctx);
     registerDeviceCommands(app, ctx);
+    registerBackgroundCommands(app, ctx);
 
     try {
         app.parse(argc, argv);
