@@ -269,3 +269,25 @@ TEST_F(AutomationEvents, ReleasingAnInterfaceWhileItGuardsNeitherCrashesNorHangs
     EXPECT_EQ(static_cast<std::uint32_t>(one->get_Parameter(2, 1, 1, value)), 0x80040501u);
     EXPECT_EQ(static_cast<std::uint32_t>(lastErrorInfo().code), 0x80040501u);
 }
+
+TEST_F(AutomationEvents, ScannedDevicesAreHeldUntilTheyTimeOut)
+{
+    FakeBus bus(2);
+    // What the scan worker does for each id that answers.
+    ASSERT_EQ(bus.twin->connectForScan(1), S_OK);
+    ASSERT_EQ(bus.twin->connectForScan(2), S_OK);
+    EXPECT_NE(bus.twin->connectForScan(3), S_OK) << "no drive 3";
+    ASSERT_EQ(bus.twin->numberOfScannedDevices(), 2u);
+    advise(*bus.twin, std::make_shared<InterfaceSink>(log));
+    {
+        std::shared_ptr<IFieldbusDevice> two;
+        ASSERT_EQ(bus.twin->get_fieldbusDevice(2, two), S_OK) << "alive with no reference of the host";
+        bus.twin->disableNodeGuard(two);
+        ASSERT_EQ(bus.twin->enableNodeGuard(two, 200), S_OK);
+    }
+    bus.fake->silence(2);
+    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("nodeGuardTimeout") == 1; }, 3000ms));
+    EXPECT_EQ(bus.twin->numberOfScannedDevices(), 1u) << "the silent one is let go";
+    std::shared_ptr<IFieldbusDevice> one;
+    EXPECT_EQ(bus.twin->get_fieldbusDevice(1, one), S_OK);
+}
