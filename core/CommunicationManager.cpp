@@ -218,8 +218,12 @@ std::string CommunicationManager::getDataPath() const
 bool CommunicationManager::setDataPath(const std::string& path)
 {
     commonbase::Dbg dbg(0, __FILE__, cat("setDataPath('", path, "')"));
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    dataPath = withTrailingSlash(path);
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        dataPath = withTrailingSlash(path);
+    }
+    // Files are read without the manager's lock: readers of the settings take
+    // the document's lock first and the manager's second.
     const std::string path2 = getModuleFolder() + "xml/" + getLanguageCode() + "/" + errorTextFile;
     bool result = commonbase::ErrorHandler::instance().setFile(commonbase::WString(path2));
     reopenLastSettingsDocument();
@@ -235,8 +239,10 @@ std::string CommunicationManager::getLastSettingsPath() const
 void CommunicationManager::setLastSettingsPath(const std::string& path)
 {
     commonbase::Dbg dbg(0, __FILE__, cat("setLastSettingsPath('", path, "')"));
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    lastSettingsPath = withTrailingSlash(path);
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        lastSettingsPath = withTrailingSlash(path);
+    }
     reopenLastSettingsDocument();
 }
 
@@ -254,8 +260,10 @@ std::string CommunicationManager::getLastSettingsFileName()
 void CommunicationManager::setLastSettingsFileName(const std::string& name)
 {
     commonbase::Dbg dbg(0, __FILE__, cat("setLastSettingsFileName('", name, "')"));
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    lastSettingsFileName = name;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        lastSettingsFileName = name;
+    }
     reopenLastSettingsDocument();
 }
 
@@ -291,9 +299,13 @@ bool CommunicationManager::cloneSettingsToFile(const std::string& fileName)
 
 void CommunicationManager::reopenLastSettingsDocument()
 {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    const std::string xmlFolder = getLastSettingsPath() + "xml/";
-    const std::string schema = xmlFolder + lastSettingsSchema;
+    std::string xmlFolder, schema, fileName;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        xmlFolder = getLastSettingsPath() + "xml/";
+        schema = xmlFolder + lastSettingsSchema;
+        fileName = getLastSettingsFileName();
+    }
     std::error_code ec;
     if (!xmlFolder.empty() && !std::filesystem::exists(xmlFolder, ec)) {
         if (!std::filesystem::create_directories(xmlFolder, ec) && ec)
@@ -306,9 +318,9 @@ void CommunicationManager::reopenLastSettingsDocument()
         if (ec)
             commonbase::DbgInfo(2, __FILE__, cat("could not copy '", shipped, "' to '", schema, "': ", ec.message()));
     }
-    auto doc = std::make_shared<commonbase::XmlDom>(commonbase::WString(getLastSettingsFileName()),
-                                                    commonbase::WString(schema));
+    auto doc = std::make_shared<commonbase::XmlDom>(commonbase::WString(fileName), commonbase::WString(schema));
     doc->parseFile(false);
+    std::lock_guard<std::recursive_mutex> lock(mutex);
     lastSettingsDocument = doc;
 }
 
