@@ -459,7 +459,7 @@ std::string FieldbusInterface::settingsKey(const std::string& name) const
 
 bool FieldbusInterface::readSetting(const std::string& name, std::string& value) const
 {
-    auto document = CommunicationManager::getInstance().getLastSettingsDocument();
+    auto document = settingsDocument();
     if (!document)
         return false;
     std::lock_guard<std::recursive_mutex> lock(document->getMutex());
@@ -472,7 +472,7 @@ bool FieldbusInterface::readSetting(const std::string& name, std::string& value)
 
 void FieldbusInterface::writeSetting(const std::string& name, const std::string& value)
 {
-    auto document = CommunicationManager::getInstance().getLastSettingsDocument();
+    auto document = settingsDocument();
     if (!document)
         return;
     std::lock_guard<std::recursive_mutex> lock(document->getMutex());
@@ -480,9 +480,20 @@ void FieldbusInterface::writeSetting(const std::string& name, const std::string&
         commonbase::DbgInfo(3, __FILE__, cat("could not set '", settingsKey(name), "' to '", value, "'"));
 }
 
+// While readSettings or writeSettings holds the document's lock, the keys use
+// that document instead of asking the manager again: the manager locks itself
+// and then a document when it opens one, so asking it here would nest the two
+// locks the other way round.
+std::shared_ptr<commonbase::XmlDom> FieldbusInterface::settingsDocument() const
+{
+    if (heldDocument)
+        return heldDocument;
+    return CommunicationManager::getInstance().getLastSettingsDocument();
+}
+
 void FieldbusInterface::saveSettings()
 {
-    auto document = CommunicationManager::getInstance().getLastSettingsDocument();
+    auto document = settingsDocument();
     if (!document)
         return;
     std::lock_guard<std::recursive_mutex> lock(document->getMutex());
@@ -510,6 +521,7 @@ void FieldbusInterface::readSettings()
     if (!document)
         return;
     std::lock_guard<std::recursive_mutex> lock(document->getMutex());
+    HeldDocument held(*this, document);
     std::string text;
     if (readSetting("Baudrate", text) && !setBaudrateText(commonbase::trim(text)))
         commonbase::DbgInfo(2, __FILE__, cat("stored baud rate '", text, "' not offered; keeping ", getBaudrateText()));
@@ -576,6 +588,7 @@ void FieldbusInterface::writeSettingsWith(const std::function<void()>& writeOwnK
     // One lock across all keys and the save, so another interface's write
     // cannot land between them.
     std::lock_guard<std::recursive_mutex> lock(document->getMutex());
+    HeldDocument held(*this, document);
     writeBaseSettings();
     writeOwnKeys();
     saveSettings();

@@ -10,6 +10,10 @@
 #include "core/GenericParameters.h"
 #include "hardware/HardwareInterface.h"
 
+namespace commonbase {
+class XmlDom;
+}
+
 namespace Kavrel {
 
 class CFieldbusInterface;
@@ -174,6 +178,19 @@ protected:
     // The base keys, then the subclass's own keys, then the save, under the document's lock.
     void writeSettingsWith(const std::function<void()>& writeOwnKeys);
     void saveSettings();
+    std::shared_ptr<commonbase::XmlDom> settingsDocument() const;
+    // Marks the document whose lock readSettings or writeSettings holds.
+    struct HeldDocument {
+        HeldDocument(FieldbusInterface& owner_, std::shared_ptr<commonbase::XmlDom> document)
+            : owner(owner_), previous(std::move(owner_.heldDocument))
+        {
+            owner.heldDocument = std::move(document);
+        }
+        ~HeldDocument() { owner.heldDocument = std::move(previous); }
+        FieldbusInterface& owner;
+        std::shared_ptr<commonbase::XmlDom> previous;
+    };
+    std::shared_ptr<commonbase::XmlDom> heldDocument;
     void closeBus();
     void addHardwareInterfaces(HardwareInterfaceList list);
     void makeParameterDialog();
