@@ -495,3 +495,17 @@ TEST(Upload, DeviceGoingMidUploadNeitherCrashesNorHangs)
     HostEventLoop::runFor(30ms);
     EXPECT_EQ(drive.twin->count(msgUploadFinished), 1u);
 }
+
+TEST(NetworkScan, WithTheProgressDialogHeadlessRunsTheScanToItsEnd)
+{
+    ScanBus scan("1-3", {2});
+    EXPECT_EQ(scan.bus->startNetworkScanWithDialog(), 0);
+    // The dialog returned after the finished notice; the twin got the scan's notices as well.
+    HostEventLoop::runFor(50ms);
+    using Step = std::pair<std::int32_t, std::int32_t>;
+    EXPECT_EQ(steps(*scan.twin), (std::vector<Step>{{1, 0}, {2, 1}, {3, 0}}));
+    EXPECT_EQ(scan.twin->count(msgFinished), 1u);
+    EXPECT_EQ(scan.bus->getNumberOfFieldbusDevices(), 1u);
+    EXPECT_EQ(scan.bus->startNetworkScan(), 0) << "the dialog's scan still counts as running";
+    EXPECT_TRUE(scan.finished());
+}
