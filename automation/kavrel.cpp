@@ -18,15 +18,7 @@
 #include "automation/IFieldbusDeviceEvent.h"
 #include "automation/IFieldbusInterfaceEvent.h"
 #include "commonbase/StringUtil.h"
-#include "core/FieldbusInterface.h"
-#include "core/FieldbusInterfaceModbusRs485.h"
-#include "core/FieldbusInterfaceModbusTcp.h"
-#include "core/FieldbusInterfaceSerialPort.h"
-#include "protocols/FieldbusProtocol.h"
-#if __has_include("hardware/HardwareInterfaceEthernet.h")
-#include "hardware/HardwareInterfaceEthernet.h"
-#define KAVREL_HAVE_ETHERNET 1
-#endif
+#include "automation/InterfaceSettings.h"
 
 using namespace Kavrel;
 
@@ -202,109 +194,6 @@ HRESULT textResult(HRESULT hr, const std::string& text, char* buffer, std::size_
     return FAILED(copied) ? copied : hr;
 }
 
-bool parseNumber(const char* text, std::uint32_t& value)
-{
-    auto parsed = commonbase::parseDecimal(commonbase::trim(text));
-    if (!parsed)
-        return false;
-    value = *parsed;
-    return true;
-}
-
-HRESULT badValue(const char* key, const char* value)
-{
-    return fail(E_INVALIDARG, commonbase::cat("'", value, "' is not a valid value for '", key, "'"));
-}
-
-HRESULT setSetting(FieldbusInterface& core, const std::string& key, const char* value)
-{
-    std::uint32_t number = 0;
-    auto* tcp = dynamic_cast<FieldbusInterfaceModbusTcp*>(&core);
-    auto* rs485 = dynamic_cast<FieldbusInterfaceModbusRs485*>(&core);
-    auto* serial = dynamic_cast<FieldbusInterfaceSerialPort*>(&core);
-    if (key == "IpAddress" && tcp)
-        return tcp->setIpAddress(value) ? S_OK : badValue("IpAddress", value);
-    if (key == "EthernetPort" && tcp)
-        return tcp->setEthernetPort(value) ? S_OK : badValue("EthernetPort", value);
-    if (key == "Format" && (rs485 || serial)) {
-        const bool set = rs485 ? rs485->setFrameFormat(value) : serial->setFrameFormat(value);
-        return set ? S_OK : badValue("Format", value);
-    }
-    if (key == "Port") {
-        const std::int32_t index = core.findInterfaceByNameToOpen(value);
-        if (index < 0)
-            return fail(E_INVALIDARG, commonbase::cat("no hardware interface is opened as '", value, "'"));
-        core.setInterfaceIndex(index);
-        return S_OK;
-    }
-    if (key == "Baudrate")
-        return core.setBaudrateText(value) ? S_OK : badValue("Baudrate", value);
-    if (key == "ScanRange")
-        return core.setScanRange(value) == 0 ? S_OK : badValue("ScanRange", value);
-    if (!parseNumber(value, number))
-        return badValue(key.c_str(), value);
-    if (key == "DeviceAddress") {
-        auto protocol = core.getFieldbusProtocol();
-        if (!protocol || number < protocol->getScanMinimum() || number > protocol->getScanMaximum())
-            return badValue("DeviceAddress", value);
-        core.setDeviceAddress(number);
-        return S_OK;
-    }
-    if (key == "DontShow") {
-        core.setDontShowDialog(number);
-        return S_OK;
-    }
-    if (key == "NodeGuardEnabled") {
-        core.setNodeGuardEnabled(number);
-        return S_OK;
-    }
-#ifdef KAVREL_HAVE_ETHERNET
-    if (key == "ReplyTimeout" && tcp) {
-        auto* ethernet = dynamic_cast<HardwareInterfaceEthernet*>(core.getChosenHardwareInterface().get());
-        if (!ethernet || number == 0)
-            return badValue("ReplyTimeout", value);
-        ethernet->setReplyTimeout(std::chrono::milliseconds(number));
-        return S_OK;
-    }
-#endif
-    if (key == "NodeGuardInterval") {
-        if (number == 0 || number > 0x7FFFFFFFu)
-            return badValue("NodeGuardInterval", value);
-        core.setNodeGuardInterval(static_cast<std::int32_t>(number));
-        return S_OK;
-    }
-    return fail(E_INVALIDARG, commonbase::cat("'", key, "' is not a setting of a ", core.getProtocolName(),
-                                              " interface"));
-}
-
-HRESULT getSetting(FieldbusInterface& core, CFieldbusInterface& twin, const std::string& key, std::string& value)
-{
-    auto* tcp = dynamic_cast<FieldbusInterfaceModbusTcp*>(&core);
-    auto* rs485 = dynamic_cast<FieldbusInterfaceModbusRs485*>(&core);
-    auto* serial = dynamic_cast<FieldbusInterfaceSerialPort*>(&core);
-    if (key == "communicationParameters")
-        return twin.get_communicationParameters(value);
-    if (key == "scanRange")
-        return twin.get_scanRange(value);
-    if (key == "versionstring")
-        return twin.get_versionstring(value);
-    if (key == "IpAddress" && tcp)
-        value = tcp->getIpAddress();
-    else if (key == "EthernetPort" && tcp)
-        value = tcp->getEthernetPort();
-    else if (key == "Format" && (rs485 || serial))
-        value = rs485 ? rs485->getFrameFormat() : serial->getFrameFormat();
-    else if (key == "Baudrate")
-        value = core.getBaudrateText();
-    else if (key == "Port") {
-        auto hardware = core.getChosenHardwareInterface();
-        value = hardware ? hardware->getNameToOpen() : "";
-    } else
-        return fail(E_INVALIDARG, commonbase::cat("'", key, "' is not a setting of a ", core.getProtocolName(),
-                                                  " interface"));
-    return ok();
-}
-
 HRESULT deviceResult(HRESULT hr, const std::shared_ptr<IFieldbusDevice>& device, kavrel_handle* out)
 {
     if (FAILED(hr))
@@ -408,7 +297,7 @@ int32_t kavrel_interface_set(kavrel_handle interface_handle, const char* key, co
         return nullArgument("key");
     if (!value)
         return nullArgument("value");
-    const HRESULT hr = setSetting(*twin->getFieldbusInterface(), key, value);
+    const HRESULT hr = InterfaceSettings::set(*twin, key, value);
     return FAILED(hr) ? hr : ok();
 }
 
@@ -420,7 +309,7 @@ int32_t kavrel_interface_get(kavrel_handle interface_handle, const char* key, ch
     if (!key)
         return nullArgument("key");
     std::string value;
-    return textResult(getSetting(*twin->getFieldbusInterface(), *twin, key, value), value, buffer, size);
+    return textResult(InterfaceSettings::get(*twin, key, value), value, buffer, size);
 }
 
 int32_t kavrel_connect(kavrel_handle interface_handle, int32_t unique_id, kavrel_handle* device_handle)

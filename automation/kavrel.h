@@ -73,7 +73,8 @@ KAVREL_API int32_t kavrel_release(kavrel_handle handle);
  * "NodeGuardInterval" (ms), "ScanRange", "ReplyTimeout" (ms, Modbus TCP). */
 KAVREL_API int32_t kavrel_interface_set(kavrel_handle interface_handle, const char* key, const char* value);
 /* "communicationParameters", "scanRange", "versionstring", "IpAddress",
- * "EthernetPort", "Port", "Baudrate", "Format". */
+ * "EthernetPort", "Port", "Baudrate", "Format", and the protocol's offer:
+ * "Baudrates" (comma-separated), "ScanBounds" (e.g. "1-247"). */
 KAVREL_API int32_t kavrel_interface_get(kavrel_handle interface_handle, const char* key, char* buffer, size_t size);
 
 /* Devices: connect (identifies the drive), find, count. */

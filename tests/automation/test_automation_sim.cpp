@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "automation/CCommunicationManager.h"
+#include "automation/InterfaceSettings.h"
 #include "automation_fixtures.h"
 #include "core/FieldbusInterfaceModbusRs485.h"
 #include "core/FieldbusInterfaceModbusTcp.h"
@@ -341,4 +342,76 @@ TEST_F(AutomationOnSimulator, StoppingAScanEndsItPromptlyAndReleasingMidScanDoes
     scan.bus.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - releaseAt, 3s);
     HostEventLoop::runFor(100ms);
+}
+
+// The Vorlane line through the same surface: settings by name, a scan that
+// connects the drives present, node guarding of one that falls silent.
+TEST_F(AutomationOnSimulator, VorlaneScanThenGuardTheDrivesFound)
+{
+    kavreltest::SocatPair pair;
+    ASSERT_TRUE(pair.ok());
+    Simulator sim({"--vorlane-serial", pair.b(), "--ids", "2,5"});
+    ASSERT_TRUE(sim.ready);
+    const char* before = std::getenv("KAVREL_SERIAL_PORTS");
+    const std::string saved = before ? before : "";
+    ::setenv("KAVREL_SERIAL_PORTS", pair.a().c_str(), 1);
+    manager->put_protocolname("VorlaneRS485");
+    std::shared_ptr<IFieldbusInterface> made;
+    ASSERT_EQ(manager->create_emptyNetworkScanFieldbusInterface(made), S_OK);
+    if (before)
+        ::setenv("KAVREL_SERIAL_PORTS", saved.c_str(), 1);
+    else
+        ::unsetenv("KAVREL_SERIAL_PORTS");
+    auto bus = std::dynamic_pointer_cast<CFieldbusInterface>(made);
+    ASSERT_TRUE(bus);
+
+    // Settings by name: refused values name themselves, accepted ones read back.
+    EXPECT_EQ(InterfaceSettings::set(*bus, "Baudrate", "12345"), E_INVALIDARG);
+    EXPECT_NE(lastErrorInfo().description.find("'12345' is not a valid value for 'Baudrate'"), std::string::npos);
+    EXPECT_EQ(InterfaceSettings::set(*bus, "Format", "E,8,1"), E_INVALIDARG);
+    EXPECT_EQ(InterfaceSettings::set(*bus, "IpAddress", "127.0.0.1"), E_INVALIDARG) << "not a TCP interface";
+    ASSERT_EQ(InterfaceSettings::set(*bus, "Port", pair.a()), S_OK);
+    ASSERT_EQ(InterfaceSettings::set(*bus, "Baudrate", "19200"), S_OK);
+    ASSERT_EQ(InterfaceSettings::set(*bus, "DontShow", "1"), S_OK);
+    std::string value;
+    EXPECT_EQ(InterfaceSettings::get(*bus, "ScanBounds", value), S_OK);
+    EXPECT_EQ(value, "1-31");
+    EXPECT_EQ(InterfaceSettings::get(*bus, "Format", value), S_OK);
+    EXPECT_EQ(value, "E,7,1");
+    EXPECT_EQ(InterfaceSettings::get(*bus, "Port", value), S_OK);
+    EXPECT_EQ(value, pair.a());
+
+    std::uint32_t cookie = 0;
+    ASSERT_EQ(bus->advise(std::make_shared<InterfaceSink>(log), cookie), S_OK);
+    ASSERT_EQ(bus->put_scanRange("1-6"), S_OK);
+    ASSERT_EQ(bus->startNetworkScan(), S_OK) << lastErrorInfo().description;
+    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("finished") == 1; }, 30000ms));
+    const std::vector<Delivered> expected = {{"stepped", 1, 0, {}}, {"stepped", 2, 1, {}}, {"stepped", 3, 0, {}},
+                                             {"stepped", 4, 0, {}}, {"stepped", 5, 1, {}}, {"stepped", 6, 0, {}},
+                                             {"finished", 0, 0, {}}};
+    EXPECT_EQ(log->all(), expected);
+
+    std::shared_ptr<IFieldbusDevice> two, five;
+    ASSERT_EQ(bus->get_fieldbusDevice(2, two), S_OK);
+    ASSERT_EQ(bus->get_fieldbusDevice(5, five), S_OK);
+    EXPECT_EQ(five->set_Parameter(4, 2, 5, 0x0BADF00D), S_OK);
+    std::int32_t read = 0;
+    EXPECT_EQ(five->get_Parameter(4, 2, 5, read), S_OK);
+    EXPECT_EQ(read, 0x0BADF00D);
+    EXPECT_EQ(two->get_Parameter(4, 2, 5, read), S_OK);
+    EXPECT_NE(read, 0x0BADF00D) << "the write reached drive 5 only";
+
+    // Guarding needs the interface's switch on (0x80040409 while off).
+    EXPECT_EQ(static_cast<std::uint32_t>(bus->enableNodeGuard(two, 300)), 0x80040409u);
+    ASSERT_EQ(InterfaceSettings::set(*bus, "NodeGuardEnabled", "1"), S_OK);
+    for (auto* device : {&two, &five}) {
+        ASSERT_EQ(bus->enableNodeGuard(*device, 300), S_OK) << lastErrorInfo().description;
+    }
+    HostEventLoop::runFor(400ms);
+    ASSERT_TRUE(sim.control("silence 5"));
+    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("nodeGuardTimeout") >= 1; }, 8000ms));
+    HostEventLoop::runFor(800ms);
+    const auto events = log->all();
+    ASSERT_EQ(events.size(), expected.size() + 1);
+    EXPECT_EQ(events.back(), (Delivered{"nodeGuardTimeout", 5, 0, {}}));
 }

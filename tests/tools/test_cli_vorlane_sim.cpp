@@ -1,6 +1,11 @@
 // The CLI against kavrel-drive-sim serving Vorlane drives on the far end of a
-// socat pair: identify, write, read, and the simulator's fault switches.
+// socat pair: identify, write, read, scan, node guarding, and the simulator's
+// fault switches.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -43,19 +48,38 @@ public:
     {
         if (!pair.ok())
             return;
+        fifo = dir.str() + "control";
+        ::mkfifo(fifo.c_str(), 0600);
         std::vector<std::string> args{kavreltest::binDir() + "/kavrel-drive-sim", "--vorlane-serial", pair.b(),
-                                      "--ids", "1-3,7"};
+                                      "--ids", "1-3,7", "--control", fifo};
         args.insert(args.end(), switches.begin(), switches.end());
         sim = std::make_unique<kavreltest::ChildProcess>(args);
         for (int i = 0; i < 10 && !ready; ++i)
             ready = sim->readLine(1s) == "ready";
     }
+    std::vector<std::string> args(const std::string& command, std::vector<std::string> extra, bool json = true)
+    {
+        std::vector<std::string> all{"--data-path", dir.str() + "data", command, "--protocol", "VorlaneRS485",
+                                     "--serial", pair.a(), "--baud", "19200"};
+        if (json)
+            all.push_back("--json");
+        all.insert(all.end(), extra.begin(), extra.end());
+        return all;
+    }
     SimRun kavrel(const std::string& command, std::vector<std::string> extra)
     {
-        std::vector<std::string> args{"--data-path", dir.str() + "data", command, "--protocol", "VorlaneRS485",
-                                      "--serial", pair.a(), "--baud", "19200", "--json"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return runKavrel(args);
+        return runKavrel(args(command, std::move(extra)));
+    }
+    // One run-time command; true once the simulator says it took effect.
+    bool control(const std::string& command)
+    {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd < 0)
+            return false;
+        const std::string line = command + "\n";
+        const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        ::close(fd);
+        return written && sim->readLine(3s) == "control " + command;
     }
     bool ok() const { return ready; }
 
@@ -63,6 +87,7 @@ private:
     kavreltest::TempDir dir;
     kavreltest::SocatPair pair;
     std::unique_ptr<kavreltest::ChildProcess> sim;
+    std::string fifo;
     bool ready = false;
 };
 
@@ -91,6 +116,53 @@ TEST(CliVorlaneSim, IdentifyWriteAndReadEachDrive)
     run = sim.kavrel("read", {"--id", "5", "--param", "2.5"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out.rfind("{\"error\":{\"code\":\"0x80040402\"", 0), 0u) << run.out;
+}
+
+TEST(CliVorlaneSim, ScanOfTheWholeRangeFindsTheDrivesPresent)
+{
+    VorlaneSim sim;
+    ASSERT_TRUE(sim.ok());
+    const auto run = sim.kavrel("scan", {"--range", "1-31"});
+    ASSERT_EQ(run.status, 0) << run.out;
+    std::string expected;
+    for (int id = 1; id <= 31; ++id) {
+        const bool present = id <= 3 || id == 7;
+        expected += "{\"event\":\"stepped\",\"id\":" + std::to_string(id) + ",\"found\":" +
+                    (present ? "true" : "false") + "}\n";
+    }
+    expected += "{\"event\":\"finished\",\"found\":[1,2,3,7]}\n";
+    EXPECT_EQ(run.out, expected);
+
+    // The line's addresses end at 31.
+    const auto refused = sim.kavrel("scan", {"--range", "30-32"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(has(refused.out, "not a range of ids within 1-31")) << refused.out;
+}
+
+TEST(CliVorlaneSim, GuardReportsTheDriveSilencedOnce)
+{
+    VorlaneSim sim;
+    ASSERT_TRUE(sim.ok());
+    kavreltest::ChildProcess child(
+        [&] {
+            auto all = sim.args("guard", {"--ids", "1-3", "--interval", "300", "--duration", "4"}, false);
+            all.insert(all.begin(), kavreltest::binDir() + "/kavrel");
+            return all;
+        }());
+    // Silenced only once all three are connected and guarded.
+    ASSERT_EQ(child.readLine(10s).rfind("guarding 1, 2, 3", 0), 0u);
+    ASSERT_TRUE(sim.control("silence 2"));
+    std::vector<std::string> lines;
+    for (int i = 0; i < 10; ++i) {
+        std::string line = child.readLine(10s);
+        if (line.empty())
+            break;
+        lines.push_back(line);
+    }
+    EXPECT_EQ(child.wait(10s), 0);
+    const std::vector<std::string> expected{"id 2: node guard timeout",
+                                            "guarding ended: 1, 3 still answering, 1 timed out"};
+    EXPECT_EQ(lines, expected);
 }
 
 TEST(CliVorlaneSim, FaultyDrivesGiveClearErrors)

@@ -1,45 +1,40 @@
-// kavrel scan | guard | upload: the background workers, with their notices
-// delivered on this (the host's) thread through the host event loop.
+// kavrel scan | guard | upload: the background workers, driven through the
+// automation layer, their events delivered on this (the host's) thread.
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "Commands.h"
+#include "HostSession.h"
 #include "Json.h"
+#include "automation/CFieldbusInterface.h"
+#include "automation/ErrorInfo.h"
 #include "automation/HostEventLoop.h"
-#include "automation/MessageWindow.h"
-#include "commonbase/ErrorHandler.h"
-#include "commonbase/StringUtil.h"
-#include "core/CommunicationManager.h"
-#include "core/FieldbusDevice.h"
-#include "core/FieldbusInterface.h"
-#include "core/FieldbusInterfaceModbusRs485.h"
-#include "core/FieldbusInterfaceModbusTcp.h"
-#include "core/FieldbusInterfaceSerialPort.h"
-#include "core/NetworkScanThread.h"
-#include "protocols/FieldbusProtocol.h"
+#include "automation/IFieldbusDevice.h"
+#include "automation/IFieldbusDeviceEvent.h"
+#include "automation/IFieldbusInterfaceEvent.h"
 
 namespace kavrelcli {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::uint32_t errorGeneric = 0x80004005u;
-constexpr std::uint32_t errorNoInterface = 0x80040702u;
-constexpr std::uint32_t errorStartUpload = 0x80040503u;
+// The scan worker waits this long before its first id.
+constexpr auto scanStartDelay = std::chrono::milliseconds(1100);
+// Upload results that are not negative codes: stopped on request, could not start.
+constexpr std::int32_t uploadStopped = 0xa01;
+constexpr std::int32_t uploadStartFailed = 0xa02;
+constexpr Kavrel::HRESULT alreadyGuarded = Kavrel::kavrelError(0x406);
 
 struct BackgroundOptions {
-    std::string protocol;
-    std::string host, tcpPort, serial, baud, format;
+    ConnectionOptions connection;
     std::string range;       // scan
     std::string ids;         // guard
     std::uint32_t interval = 1000;
@@ -49,62 +44,69 @@ struct BackgroundOptions {
     double timeout = 60;
 };
 
-struct Failure {
-    std::uint32_t code;
-    std::string text;
+// What one command learns from its event sinks, in delivery order.
+struct Event {
+    enum Kind { stepped, finished, nodeGuard, nextPacket, uploadFinished } kind;
+    std::int32_t first = 0, second = 0;
 };
 
-std::string codeText(std::uint32_t code)
-{
-    return "0x" + commonbase::toHex(code, 8);
-}
-
-std::string registryText(std::uint32_t code)
-{
-    if ((code & 0xFFFF0000u) != 0x80040000u)
-        return {};
-    return commonbase::trim(
-        commonbase::ErrorHandler::instance().getErrorText(static_cast<std::uint16_t>(code & 0xFFFu)).toUtf8());
-}
-
-int fail(const Context& ctx, const Failure& failure)
-{
-    std::string text = failure.text.empty() ? registryText(failure.code) : failure.text;
-    if (text.empty())
-        text = "failed";
-    if (ctx.json)
-        std::cout << Json::Object()
-                         .addRaw("error", Json::Object().add("code", codeText(failure.code)).add("text", text).str())
-                         .str()
-                  << std::endl;
-    std::cerr << "kavrel: " << text << " (" << codeText(failure.code) << ")\n";
-    return 1;
-}
-
-// What a twin's hidden window does: collect the notices the workers post.
-class NoticeWindow : public Kavrel::MessageWindow {
+class EventInbox {
 public:
-    struct Notice {
-        std::uint32_t message;
-        std::int32_t first, second;
-    };
-    void handleMessage(std::uint32_t message, std::int32_t first, std::int32_t second) override
+    void add(Event event) { fresh.push_back(event); }
+    // The events delivered since the last call.
+    std::vector<Event> take()
     {
-        fresh.push_back({message, first, second});
-    }
-    // The notices delivered since the last call.
-    std::vector<Notice> take()
-    {
-        std::vector<Notice> out;
+        std::vector<Event> out;
         out.swap(fresh);
         return out;
     }
 
 private:
-    std::vector<Notice> fresh;
+    std::vector<Event> fresh;
 };
 
-std::string idsJson(const std::vector<std::uint32_t>& ids)
+class InterfaceEvents : public Kavrel::IFieldbusInterfaceEvent {
+public:
+    explicit InterfaceEvents(EventInbox& inbox_) : inbox(inbox_) {}
+    void onNodeGuardTimeout(std::int32_t id) override { inbox.add({Event::nodeGuard, id, 0}); }
+    void onNetworkScanStepped(std::int32_t id, std::int32_t found) override { inbox.add({Event::stepped, id, found}); }
+    void onNetworkScanFinished() override { inbox.add({Event::finished, 0, 0}); }
+
+private:
+    EventInbox& inbox;
+};
+
+class DeviceEvents : public Kavrel::IFieldbusDeviceEvent {
+public:
+    explicit DeviceEvents(EventInbox& inbox_) : inbox(inbox_) {}
+    void onNextPacket(std::int32_t session, std::int32_t packet) override
+    {
+        inbox.add({Event::nextPacket, session, packet});
+    }
+    void onUploadFinished(std::int32_t session, std::int32_t result) override
+    {
+        inbox.add({Event::uploadFinished, session, result});
+    }
+
+private:
+    EventInbox& inbox;
+};
+
+// Advised for as long as it lives: the sink must not outlast the inbox it fills.
+template <typename Source, typename Sink>
+class Advised {
+public:
+    Advised(Source& source_, std::shared_ptr<Sink> sink) : source(source_) { source.advise(sink, cookie); }
+    ~Advised() { source.unadvise(cookie); }
+    Advised(const Advised&) = delete;
+    Advised& operator=(const Advised&) = delete;
+
+private:
+    Source& source;
+    std::uint32_t cookie = 0;
+};
+
+std::string idsJson(const std::vector<std::int32_t>& ids)
 {
     std::string text = "[";
     for (std::size_t i = 0; i < ids.size(); ++i)
@@ -112,81 +114,12 @@ std::string idsJson(const std::vector<std::uint32_t>& ids)
     return text + "]";
 }
 
-std::string idsText(const std::vector<std::uint32_t>& ids)
+std::string idsText(const std::vector<std::int32_t>& ids)
 {
     std::string text;
     for (std::size_t i = 0; i < ids.size(); ++i)
         text += (i ? ", " : "") + std::to_string(ids[i]);
     return text.empty() ? "none" : text;
-}
-
-std::string offeredBaudrates(const Kavrel::FieldbusInterface& bus)
-{
-    std::string text;
-    if (auto protocol = bus.getFieldbusProtocol())
-        for (const auto& rate : protocol->getBaudrates())
-            text += (text.empty() ? "" : ", ") + rate;
-    return text;
-}
-
-std::optional<Failure> chooseSerial(Kavrel::FieldbusInterface& bus, const BackgroundOptions& options)
-{
-    if (!options.serial.empty()) {
-        const std::int32_t index = bus.findInterfaceByNameToOpen(options.serial);
-        if (index < 0)
-            return Failure{errorGeneric, "serial port '" + options.serial + "' is not offered"};
-        bus.setInterfaceIndex(index);
-    }
-    if (!options.baud.empty() && !bus.setBaudrateText(options.baud))
-        return Failure{errorGeneric, "--baud '" + options.baud + "' is not offered (" + offeredBaudrates(bus) + ")"};
-    return std::nullopt;
-}
-
-// Makes and configures the interface; scanning asks for a network-scan one where the protocol offers it.
-std::optional<Failure> makeInterface(const BackgroundOptions& options, bool forScan,
-                                     std::unique_ptr<Kavrel::FieldbusInterface>& bus)
-{
-    if (options.protocol != "ModbusTCP" && options.protocol != "ModbusRS485" && options.protocol != "VorlaneRS485")
-        return Failure{errorGeneric,
-                       "--protocol must be ModbusTCP, ModbusRS485 or VorlaneRS485, not '" + options.protocol + "'"};
-    if (options.protocol != "ModbusTCP" && !options.serial.empty()) {
-        // The port list is read when the interface is made.
-        std::string ports = options.serial;
-        if (const char* known = std::getenv("KAVREL_SERIAL_PORTS"); known && *known)
-            ports += std::string(",") + known;
-        ::setenv("KAVREL_SERIAL_PORTS", ports.c_str(), 1);
-    }
-    auto& manager = Kavrel::CommunicationManager::getInstance();
-    manager.setProtocolName(options.protocol);
-    // Modbus TCP has no network-scan interface kind; its ordinary one scans as well.
-    bus = manager.createInterface(forScan && options.protocol != "ModbusTCP");
-    if (!bus)
-        return Failure{errorNoInterface, "the " + options.protocol + " interface could not be made"};
-    if (auto* tcp = dynamic_cast<Kavrel::FieldbusInterfaceModbusTcp*>(bus.get())) {
-        if (!options.host.empty() && !tcp->setIpAddress(options.host))
-            return Failure{errorGeneric, "--host '" + options.host + "' is not a dotted IPv4 address"};
-        if (!options.tcpPort.empty() && !tcp->setEthernetPort(options.tcpPort))
-            return Failure{errorGeneric, "--tcp-port '" + options.tcpPort + "' is not a port number 1..65535"};
-    } else if (auto* rs485 = dynamic_cast<Kavrel::FieldbusInterfaceModbusRs485*>(bus.get())) {
-        if (auto bad = chooseSerial(*rs485, options))
-            return bad;
-        if (!options.format.empty() && !rs485->setFrameFormat(options.format))
-            return Failure{errorGeneric, "--format '" + options.format + "' is not offered (N,8,1 E,8,1 O,8,1 N,8,2)"};
-    } else if (auto* vorlane = dynamic_cast<Kavrel::FieldbusInterfaceSerialPort*>(bus.get())) {
-        if (auto bad = chooseSerial(*vorlane, options))
-            return bad;
-    }
-    // No dialog may wait for a user in a command-line run.
-    bus->setDontShowDialog(1);
-    bus->setForceShowDialog(0);
-    return std::nullopt;
-}
-
-std::string boundsText(const Kavrel::FieldbusInterface& bus)
-{
-    auto protocol = bus.getFieldbusProtocol();
-    return protocol ? std::to_string(protocol->getScanMinimum()) + "-" + std::to_string(protocol->getScanMaximum())
-                    : std::string("?");
 }
 
 // A progress bar on standard error, only when it is a terminal.
@@ -214,59 +147,66 @@ private:
 
 void emitLine(const Context& ctx, const std::string& json, const std::string& text)
 {
-    if (ctx.json)
-        std::cout << json << std::endl;
-    else
-        std::cout << text << std::endl;
+    std::cout << (ctx.json ? json : text) << std::endl;
 }
 
-} // namespace
-
-static int runScan(const Context& ctx, const BackgroundOptions& options)
+int runScan(const Context& ctx, const BackgroundOptions& options)
 {
-    std::unique_ptr<Kavrel::FieldbusInterface> bus;
-    if (auto failure = makeInterface(options, true, bus))
-        return fail(ctx, *failure);
-    if (!options.range.empty() && bus->setScanRange(options.range) != 0)
-        return fail(ctx, {errorGeneric, "--range '" + options.range + "' is not a range of ids within " +
-                                            boundsText(*bus) + " (e.g. 1-5,9)"});
-    const std::size_t total = bus->getFieldbusProtocol()->getScanRangeIds().size();
-    auto window = std::make_shared<NoticeWindow>();
-    bus->setMessageWindow(window);
-    const std::int32_t started = bus->startNetworkScan();
-    if (started != 0)
-        return fail(ctx, {static_cast<std::uint32_t>(started), {}});
+    HostSession session(ctx, options.connection);
+    if (!session.open(true))
+        return session.status();
+    auto& bus = session.bus();
+    std::string range = options.range;
+    if (options.connection.dialog) {
+        if (range.empty())
+            bus.get_scanRange(range);
+        const Kavrel::HRESULT edited = bus.editScanRange(range);
+        if (Kavrel::FAILED(edited))
+            return session.fail(edited);
+    } else if (!range.empty() && Kavrel::FAILED(bus.put_scanRange(range))) {
+        return session.fail("--range '" + range + "' is not a range of ids within " + session.setting("ScanBounds") +
+                            " (e.g. 1-5,9)");
+    }
+    bus.get_scanRange(range);
+    std::vector<std::int32_t> rangeIds;
+    bus.get_RangeIds(range, rangeIds);
+    const std::size_t total = rangeIds.size();
 
-    std::vector<std::uint32_t> found;
+    EventInbox inbox;
+    Advised<Kavrel::IFieldbusInterface, InterfaceEvents> advised(bus, std::make_shared<InterfaceEvents>(inbox));
+    const Kavrel::HRESULT started = bus.startNetworkScan();
+    if (Kavrel::FAILED(started))
+        return session.fail(started);
+
+    std::vector<std::int32_t> found;
     std::size_t tried = 0;
     bool finished = false;
     ProgressBar bar;
     bar.draw(0, total, "waiting");
     // Each id costs at most one connect; the budget is generous but bounded.
-    const auto deadline = Clock::now() + Kavrel::NetworkScanThread::startDelay + std::chrono::seconds(30) +
-                          std::chrono::seconds(5) * total;
+    const auto deadline = Clock::now() + scanStartDelay + std::chrono::seconds(30) + std::chrono::seconds(5) * total;
     while (!finished && Clock::now() < deadline) {
         Kavrel::HostEventLoop::runFor(std::chrono::milliseconds(50));
-        for (const auto& notice : window->take()) {
-            if (notice.message == Kavrel::FieldbusInterface::msgNetworkScanStepped) {
+        for (const auto& event : inbox.take()) {
+            if (event.kind == Event::stepped) {
                 ++tried;
-                const auto id = static_cast<std::uint32_t>(notice.first);
-                if (notice.second)
-                    found.push_back(id);
+                if (event.second)
+                    found.push_back(event.first);
                 bar.end();
                 emitLine(ctx,
-                         Json::Object().add("event", "stepped").addNumber("id", id).addBool("found", notice.second != 0).str(),
-                         "id " + std::to_string(id) + ": " + (notice.second ? "found" : "not found"));
+                         Json::Object().add("event", "stepped").addNumber("id", event.first)
+                             .addBool("found", event.second != 0).str(),
+                         "id " + std::to_string(event.first) + ": " + (event.second ? "found" : "not found"));
                 bar.draw(tried, total, std::to_string(tried) + "/" + std::to_string(total));
-            } else if (notice.message == Kavrel::FieldbusInterface::msgNetworkScanFinished) {
+            } else if (event.kind == Event::finished) {
                 finished = true;
             }
         }
     }
     bar.end();
     if (!finished) {
-        bus->stopNetworkScan();
-        return fail(ctx, {errorGeneric, "the scan did not finish in time"});
+        bus.stopNetworkScan();
+        return session.fail("the scan did not finish in time");
     }
     emitLine(ctx, Json::Object().add("event", "finished").addRaw("found", idsJson(found)).str(),
              "scan finished: " + std::to_string(found.size()) + " of " + std::to_string(tried) +
@@ -274,94 +214,94 @@ static int runScan(const Context& ctx, const BackgroundOptions& options)
     return 0;
 }
 
-static int runGuard(const Context& ctx, const BackgroundOptions& options)
+int runGuard(const Context& ctx, const BackgroundOptions& options)
 {
-    std::unique_ptr<Kavrel::FieldbusInterface> bus;
-    if (auto failure = makeInterface(options, false, bus))
-        return fail(ctx, *failure);
-    auto protocol = bus->getFieldbusProtocol();
-    const std::set<std::uint32_t> ids =
-        Kavrel::FieldbusProtocol::splitRange(options.ids, protocol->getScanMinimum(), protocol->getScanMaximum());
-    if (ids.empty())
-        return fail(ctx, {errorGeneric, "--ids '" + options.ids + "' is not a list of ids within " + boundsText(*bus)});
     if (options.interval < 2 || options.interval > 0xFFFFu)
-        return fail(ctx, {errorGeneric, "--interval must be 2..65535 ms (the drive holds it in two bytes)"});
+        return reportFailure(ctx, static_cast<std::uint32_t>(Kavrel::E_FAIL),
+                             "--interval must be 2..65535 ms (the drive holds it in two bytes)");
     if (!(options.duration > 0) || options.duration > 86400)
-        return fail(ctx, {errorGeneric, "--duration must be more than 0 and at most 86400 seconds"});
-    auto window = std::make_shared<NoticeWindow>();
-    bus->setMessageWindow(window);
-    bus->setNodeGuardEnabled(1);
-    bus->setNodeGuardInterval(static_cast<std::int32_t>(options.interval));
+        return reportFailure(ctx, static_cast<std::uint32_t>(Kavrel::E_FAIL),
+                             "--duration must be more than 0 and at most 86400 seconds");
+    HostSession session(ctx, options.connection);
+    if (!session.open(false))
+        return session.status();
+    auto& bus = session.bus();
+    std::vector<std::int32_t> ids;
+    if (Kavrel::FAILED(bus.get_RangeIds(options.ids, ids)) || ids.empty())
+        return session.fail("--ids '" + options.ids + "' is not a list of ids within " + session.setting("ScanBounds"));
 
-    std::vector<std::unique_ptr<Kavrel::FieldbusDevice>> devices;
-    std::vector<std::uint32_t> guarded;
-    for (std::uint32_t id : ids) {
-        std::unique_ptr<Kavrel::FieldbusDevice> device;
-        const std::int32_t status = bus->connectDevice(id, device);
-        if (status != 0 || !device) {
-            const auto code = static_cast<std::uint32_t>(status != 0 ? status : Kavrel::FieldbusInterface::errorNothingRan);
-            devices.clear();
-            return fail(ctx, {code, "id " + std::to_string(id) + ": " + registryText(code)});
-        }
-        if (!bus->isNodeGuarded(device.get())) {
-            devices.clear();
-            return fail(ctx, {static_cast<std::uint32_t>(Kavrel::FieldbusInterface::errorNodeGuardOff),
-                              "id " + std::to_string(id) + " could not be put under node guarding"});
-        }
-        guarded.push_back(id);
-        devices.push_back(std::move(device));
+    // Connecting puts each drive under guarding at this interval.
+    if (!session.set("NodeGuardEnabled", "1", "node guarding cannot be switched on") ||
+        !session.set("NodeGuardInterval", std::to_string(options.interval), "--interval was refused"))
+        return session.status();
+
+    EventInbox inbox;
+    Advised<Kavrel::IFieldbusInterface, InterfaceEvents> advised(bus, std::make_shared<InterfaceEvents>(inbox));
+    for (std::int32_t id : ids) {
+        std::shared_ptr<Kavrel::IFieldbusDevice> device;
+        if (!session.connect(static_cast<std::uint32_t>(id), device))
+            return session.status();
+        const Kavrel::HRESULT hr = bus.enableNodeGuard(device, static_cast<std::int32_t>(options.interval));
+        if (Kavrel::FAILED(hr) && hr != alreadyGuarded)
+            return session.fail(hr, "id " + std::to_string(id) + " could not be put under node guarding: " +
+                                        Kavrel::lastErrorInfo().description);
     }
     if (!ctx.json)
-        std::cout << "guarding " << idsText(guarded) << " every " << options.interval << " ms for " << options.duration
+        std::cout << "guarding " << idsText(ids) << " every " << options.interval << " ms for " << options.duration
                   << " s" << std::endl;
-    std::vector<std::uint32_t> timedOut;
+    std::vector<std::int32_t> timedOut;
     const auto end = Clock::now() + std::chrono::milliseconds(static_cast<long long>(options.duration * 1000));
     while (Clock::now() < end) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
         Kavrel::HostEventLoop::runFor(std::min(left, std::chrono::milliseconds(100)));
-        for (const auto& notice : window->take()) {
-            if (notice.message != Kavrel::FieldbusInterface::msgNodeGuardTimeout)
+        for (const auto& event : inbox.take()) {
+            if (event.kind != Event::nodeGuard)
                 continue;
-            const auto id = static_cast<std::uint32_t>(notice.first);
-            timedOut.push_back(id);
-            emitLine(ctx, Json::Object().add("event", "nodeguard").addNumber("id", id).str(),
-                     "id " + std::to_string(id) + ": node guard timeout");
+            timedOut.push_back(event.first);
+            emitLine(ctx, Json::Object().add("event", "nodeguard").addNumber("id", event.first).str(),
+                     "id " + std::to_string(event.first) + ": node guard timeout");
         }
     }
-    std::vector<std::uint32_t> still;
-    for (const auto& device : devices)
-        if (bus->isNodeGuarded(device.get()))
-            still.push_back(device->getUniqueId());
+    std::vector<std::int32_t> still;
+    for (std::int32_t id : ids) {
+        bool dropped = false;
+        for (std::int32_t gone : timedOut)
+            dropped = dropped || gone == id;
+        if (!dropped)
+            still.push_back(id);
+    }
     emitLine(ctx,
              Json::Object().add("event", "finished").addRaw("guarded", idsJson(still)).addRaw("timedOut", idsJson(timedOut)).str(),
              "guarding ended: " + idsText(still) + " still answering, " + std::to_string(timedOut.size()) +
                  " timed out");
-    devices.clear();
     return 0;
 }
 
-static int runUpload(const Context& ctx, const BackgroundOptions& options)
+int runUpload(const Context& ctx, const BackgroundOptions& options)
 {
+    const auto refuse = [&ctx](const std::string& text) {
+        return reportFailure(ctx, static_cast<std::uint32_t>(Kavrel::E_FAIL), text);
+    };
     if (options.id == 0)
-        return fail(ctx, {errorGeneric, "--id must name a drive (1 or more)"});
+        return refuse("--id must name a drive (1 or more)");
     if (options.out.empty())
-        return fail(ctx, {errorGeneric, "--out must name the file for the data"});
+        return refuse("--out must name the file for the data");
     if (!(options.timeout > 0) || options.timeout > 3600)
-        return fail(ctx, {errorGeneric, "--timeout must be more than 0 and at most 3600 seconds"});
-    std::unique_ptr<Kavrel::FieldbusInterface> bus;
-    if (auto failure = makeInterface(options, false, bus))
-        return fail(ctx, *failure);
-    bus->setNodeGuardEnabled(0); // nothing else on the bus while the data comes
-    std::unique_ptr<Kavrel::FieldbusDevice> device;
-    const std::int32_t status = bus->connectDevice(options.id, device);
-    if (status != 0 || !device) {
-        const auto code = static_cast<std::uint32_t>(status != 0 ? status : Kavrel::FieldbusInterface::errorNothingRan);
-        return fail(ctx, {code, {}});
-    }
-    auto window = std::make_shared<NoticeWindow>();
-    device->setMessageWindow(window);
-    if (device->startUpload() != 1)
-        return fail(ctx, {errorStartUpload, {}});
+        return refuse("--timeout must be more than 0 and at most 3600 seconds");
+    HostSession session(ctx, options.connection);
+    if (!session.open(false))
+        return session.status();
+    // Nothing else on the bus while the data comes.
+    if (!session.set("NodeGuardEnabled", "0", "node guarding cannot be switched off"))
+        return session.status();
+    std::shared_ptr<Kavrel::IFieldbusDevice> device;
+    if (!session.connect(options.id, device))
+        return session.status();
+    EventInbox inbox;
+    Advised<Kavrel::IFieldbusDevice, DeviceEvents> advised(*device, std::make_shared<DeviceEvents>(inbox));
+    const Kavrel::HRESULT started = device->startUpload();
+    if (Kavrel::FAILED(started))
+        return session.fail(started);
 
     ProgressBar bar;
     std::int32_t packets = 1;
@@ -369,12 +309,12 @@ static int runUpload(const Context& ctx, const BackgroundOptions& options)
     const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(options.timeout * 1000));
     while (!result && Clock::now() < deadline) {
         Kavrel::HostEventLoop::runFor(std::chrono::milliseconds(50));
-        for (const auto& notice : window->take()) {
-            if (notice.message == Kavrel::FieldbusDevice::msgNextPacket) {
-                packets = notice.second;
+        for (const auto& event : inbox.take()) {
+            if (event.kind == Event::nextPacket) {
+                packets = event.second;
                 bar.draw(1, 1, "packet " + std::to_string(packets));
-            } else if (notice.message == Kavrel::FieldbusDevice::msgUploadFinished) {
-                result = notice.second;
+            } else if (event.kind == Event::uploadFinished) {
+                result = event.second;
             }
         }
     }
@@ -382,28 +322,27 @@ static int runUpload(const Context& ctx, const BackgroundOptions& options)
     if (!result) {
         device->stopUpload();
         Kavrel::HostEventLoop::pump();
-        device.reset();
-        return fail(ctx, {Kavrel::FieldbusDevice::uploadStopped | 0x80040000u, "the upload did not end in time"});
+        return session.fail(Kavrel::kavrelError(uploadStopped), "the upload did not end in time");
     }
-    const std::string data = device->getUploadBuffer();
-    device.reset();
-    if (*result < 0 || *result == Kavrel::FieldbusDevice::uploadStopped ||
-        *result == Kavrel::FieldbusDevice::uploadStartFailed) {
-        const auto code = *result < 0 ? static_cast<std::uint32_t>(*result)
-                                      : 0x80040000u | static_cast<std::uint32_t>(*result);
-        return fail(ctx, {code, "the upload ended with " + codeText(static_cast<std::uint32_t>(*result)) +
-                                    (registryText(code).empty() ? "" : ": " + registryText(code))});
+    if (*result < 0 || *result == uploadStopped || *result == uploadStartFailed) {
+        const Kavrel::HRESULT code = *result < 0 ? *result : Kavrel::kavrelError(static_cast<std::uint32_t>(*result));
+        std::string reason;
+        device->get_uploadErrorText(*result, reason);
+        return session.fail(code, "the upload ended with " + codeText(static_cast<std::uint32_t>(*result)) +
+                                      (reason.empty() ? "" : ": " + reason));
     }
+    std::string data;
+    device->get_uploadBuffer(data);
     std::ofstream file(options.out, std::ios::binary | std::ios::trunc);
     file.write(data.data(), static_cast<std::streamsize>(data.size()));
     file.close();
     if (!file)
-        return fail(ctx, {errorGeneric, "cannot write '" + options.out + "'"});
+        return session.fail("cannot write '" + options.out + "'");
     emitLine(ctx,
              Json::Object()
                  .addNumber("id", options.id)
-                 .addNumber("packets", static_cast<std::uint32_t>(packets))
-                 .addNumber("bytes", static_cast<std::uint32_t>(data.size()))
+                 .addNumber("packets", packets)
+                 .addNumber("bytes", static_cast<std::int64_t>(data.size()))
                  .add("result", codeText(static_cast<std::uint32_t>(*result)))
                  .add("out", options.out)
                  .str(),
@@ -412,39 +351,28 @@ static int runUpload(const Context& ctx, const BackgroundOptions& options)
     return 0;
 }
 
-namespace {
-
-void addConnection(CLI::App* command, BackgroundOptions& options, Context& ctx)
-{
-    command->add_option("--protocol", options.protocol, "ModbusTCP, ModbusRS485 or VorlaneRS485")->required();
-    command->add_option("--host", options.host, "IPv4 address of the drives (ModbusTCP)");
-    command->add_option("--tcp-port", options.tcpPort, "TCP port (ModbusTCP)");
-    command->add_option("--serial", options.serial, "Serial port path (ModbusRS485, VorlaneRS485)");
-    command->add_option("--baud", options.baud, "Baud rate (ModbusRS485, VorlaneRS485)");
-    command->add_option("--format", options.format, "Character format, e.g. E,8,1 (ModbusRS485)");
-    command->add_flag("--json", ctx.json, "One JSON object per line");
-}
-
 } // namespace
 
 void registerBackgroundCommands(CLI::App& app, Context& ctx)
 {
     auto options = std::make_shared<BackgroundOptions>();
+    auto add = [&](const char* name, const char* help) {
+        auto* command = app.add_subcommand(name, help);
+        addConnectionOptions(command, options->connection, ctx, "One JSON object per line");
+        return command;
+    };
 
-    auto* scan = app.add_subcommand("scan", "Try each id of a range and report the drives that answer");
-    addConnection(scan, *options, ctx);
+    auto* scan = add("scan", "Try each id of a range and report the drives that answer");
     scan->add_option("--range", options->range, "Ids to try, e.g. 1-5,9 (default: the stored range)");
     scan->callback([&ctx, options] { ctx.action = [&ctx, options] { return runScan(ctx, *options); }; });
 
-    auto* guard = app.add_subcommand("guard", "Guard drives and report each that stops answering");
-    addConnection(guard, *options, ctx);
+    auto* guard = add("guard", "Guard drives and report each that stops answering");
     guard->add_option("--ids", options->ids, "Drives to guard, e.g. 1-3")->required();
     guard->add_option("--interval", options->interval, "Node-guard interval in ms (polled every half of it)");
     guard->add_option("--duration", options->duration, "Seconds to keep guarding");
     guard->callback([&ctx, options] { ctx.action = [&ctx, options] { return runGuard(ctx, *options); }; });
 
-    auto* upload = app.add_subcommand("upload", "Upload a drive's data block in the background");
-    addConnection(upload, *options, ctx);
+    auto* upload = add("upload", "Upload a drive's data block in the background");
     upload->add_option("--id", options->id, "Bus address of the drive")->required();
     upload->add_option("--out", options->out, "File for the data")->required();
     upload->add_option("--timeout", options->timeout, "Longest wait in seconds");

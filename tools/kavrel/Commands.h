@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,6 +20,11 @@ struct Context {
 int reportError(const Context& ctx, int code, const std::string& text);
 // Prints an already-encoded JSON document, or the plain lines.
 void printResult(const Context& ctx, const std::string& json, const std::vector<std::string>& lines);
+// A failed device or bus command: {"error":{"code":"0x8004....","text":"..."}} with --json,
+// "kavrel: TEXT (CODE)" on stderr always. Returns exit status 1.
+int reportFailure(const Context& ctx, std::uint32_t code, const std::string& text);
+// "0x" and eight upper-case hex digits.
+std::string codeText(std::uint32_t code);
 
 // One function per command group; adding a group means one file and one line in main.cpp.
 void registerInfoCommands(CLI::App& app, Context& ctx);

@@ -5,7 +5,9 @@
 
 #include "Commands.h"
 #include "Json.h"
-#include "core/CommunicationManager.h"
+#include "automation/CCommunicationManager.h"
+#include "automation/ErrorInfo.h"
+#include "commonbase/StringUtil.h"
 
 namespace kavrelcli {
 
@@ -25,6 +27,23 @@ void printResult(const Context& ctx, const std::string& json, const std::vector<
         return;
     }
     for (const auto& line : lines) std::cout << line << "\n";
+}
+
+std::string codeText(std::uint32_t code)
+{
+    return "0x" + commonbase::toHex(code, 8);
+}
+
+int reportFailure(const Context& ctx, std::uint32_t code, const std::string& text)
+{
+    const std::string shown = text.empty() ? "failed" : text;
+    if (ctx.json)
+        std::cout << Json::Object()
+                         .addRaw("error", Json::Object().add("code", codeText(code)).add("text", shown).str())
+                         .str()
+                  << std::endl;
+    std::cerr << "kavrel: " << shown << " (" << codeText(code) << ")\n";
+    return 1;
 }
 
 } // namespace kavrelcli
@@ -65,7 +84,9 @@ int main(int argc, char** argv)
     if (ec) return reportError(ctx, 2, "cannot create the data path '" + ctx.dataPath + "': " + ec.message());
 
     try {
-        Kavrel::CommunicationManager::getInstance().setDataPath(ctx.dataPath);
+        if (Kavrel::FAILED(Kavrel::CCommunicationManager::create()->put_dataPath(ctx.dataPath)))
+            return reportError(ctx, 2, "the data path '" + ctx.dataPath + "' was refused: " +
+                                           Kavrel::lastErrorInfo().description);
         return ctx.action ? ctx.action() : 0;
     } catch (const std::exception& e) {
         return reportError(ctx, 1, e.what());
