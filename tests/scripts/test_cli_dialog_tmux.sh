@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# kavrel --dialog in a real terminal: tmux runs the CLI against the drive
+# simulator, send-keys answers the library's dialogs, capture-pane reads them.
+# Every wait is bounded.
+set -euo pipefail
+
+BIN=${KAVREL_BIN_DIR:?KAVREL_BIN_DIR is not set}
+KAVREL="$BIN/kavrel"
+SIM="$BIN/kavrel-drive-sim"
+[ -x "$KAVREL" ] && [ -x "$SIM" ] || { echo "kavrel or kavrel-drive-sim is not built"; exit 77; }
+command -v tmux >/dev/null || { echo "tmux is not installed (scripts/bootstrap installs it)"; exit 77; }
+
+WORK=$(mktemp -d)
+SOCKET="kavrel-cli-dialog-$$"
+T() { tmux -L "$SOCKET" -f /dev/null "$@"; }
+SIM_PID=""
+cleanup() {
+    T kill-server >/dev/null 2>&1 || true
+    [ -n "$SIM_PID" ] && { kill "$SIM_PID" 2>/dev/null || true; wait "$SIM_PID" 2>/dev/null || true; }
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+passed=0
+fail() {
+    echo "FAIL: $1"
+    echo "----- screen -----"
+    T capture-pane -p -t cli 2>/dev/null || true
+    echo "------------------"
+    exit 1
+}
+ok() { echo "ok: $1"; passed=$((passed + 1)); }
+wait_for() {
+    local text=$1 tries=${2:-80}
+    for _ in $(seq "$tries"); do
+        if T capture-pane -p -t cli | grep -qF -- "$text"; then return 0; fi
+        sleep 0.1
+    done
+    return 1
+}
+keys() { T send-keys -t cli "$@"; sleep 0.15; }
+run_cli() {
+    T kill-session -t cli >/dev/null 2>&1 || true
+    T new-session -d -s cli -x 110 -y 40 \
+        "cd '$WORK' && TERM=screen '$KAVREL' --data-path '$WORK/data' $*; echo CLI-EXIT=\$?; sleep 60"
+}
+
+"$SIM" --tcp 127.0.0.1:0 --ids 1-3 >"$WORK/sim.out" 2>"$WORK/sim.err" &
+SIM_PID=$!
+for _ in $(seq 100); do grep -qx ready "$WORK/sim.out" 2>/dev/null && break; sleep 0.1; done
+grep -qx ready "$WORK/sim.out" || fail "the simulator did not start"
+PORT=$(head -n 1 "$WORK/sim.out"); PORT=${PORT##*:}
+T new-session -d -s keeper "sleep 600"
+
+# --- no --protocol: the protocol selection, then the connection dialog ----------
+run_cli identify --dialog --id 2 --host 127.0.0.1 --tcp-port "$PORT"
+wait_for "Select a protocol" || fail "the protocol selection did not come up"
+wait_for "Modbus TCP" || fail "Modbus TCP is not offered"
+keys Down Down Down Down Down Down Enter
+wait_for "IP address" || fail "the connection dialog did not follow the protocol selection"
+T capture-pane -p -t cli | grep -q "IP address *\[127.0.0.1" || fail "--host is not the dialog's starting value"
+T capture-pane -p -t cli | grep -q "Port *\[$PORT" || fail "--tcp-port is not the dialog's starting value"
+ok "protocol selection leads to the connection dialog with the flags as starting values"
+keys Enter
+wait_for "CLI-EXIT=0" || fail "OK did not connect and identify"
+T capture-pane -p -t cli | grep -q "serial number: 12345602" || fail "drive 2 was not identified"
+ok "OK in the connection dialog connects and identifies the drive"
+
+# --- scan: the range dialog refuses a bad text, then scans what it is given ------
+run_cli scan --dialog --protocol ModbusTCP --host 127.0.0.1 --tcp-port "$PORT"
+wait_for "IP address" || fail "scan did not show the connection dialog"
+keys Enter
+wait_for "Address range" || fail "scan did not show the range dialog"
+keys BSpace BSpace BSpace BSpace BSpace 0 - 4 Enter
+wait_for "is not valid" || fail "a range below the bounds was not refused"
+keys BSpace BSpace BSpace 1 - 4 Enter
+wait_for "CLI-EXIT=0" 150 || fail "the scan of the range given did not finish"
+screen=$(T capture-pane -p -t cli)
+grep -qxF "id 4: not found" <<<"$screen" || fail "id 4 was not tried"
+grep -qF "scan finished: 3 of 4 ids answered (1, 2, 3)" <<<"$screen" || fail "the summary is wrong"
+ok "the range dialog's text is the range scanned"
+
+# --- Esc anywhere cancels with the dialog's code and touches no drive ------------
+run_cli read --dialog --protocol ModbusTCP --host 127.0.0.1 --tcp-port "$PORT" --id 1 --param 2.1
+wait_for "IP address" || fail "read did not show the connection dialog"
+keys Escape
+wait_for "CLI-EXIT=1" || fail "Esc did not end the command"
+T capture-pane -p -t cli | grep -qF "(0x80040403)" || fail "cancel did not report 0x80040403"
+ok "Esc in the connection dialog ends the command with 0x80040403"
+
+echo "$passed passed, 0 failed"
