@@ -19,6 +19,7 @@ private:
     WString functionText;
     std::uint16_t level;
     WString componentName;
+    bool active = false; // a sink takes the lines: the exit line is composed too
 };
 
 } // namespace commonbase

@@ -4,16 +4,28 @@
 
 namespace commonbase {
 
-DbgInfo::DbgInfo(std::uint16_t level_, const char* sourcePath, const WString& text)
-    : functionText(text), level(level_), componentName(commonbase::componentName(sourcePath ? sourcePath : ""))
+DbgInfo::DbgInfo(std::uint16_t level_, const char* sourcePath, const WString& text) : level(level_)
 {
+    if (!DebugManager::instance().wants(level))
+        return;
+    functionText = text;
+    componentName = commonbase::componentName(sourcePath ? sourcePath : "");
     DebugManager::instance().write(level, componentName, functionText);
 }
 
-DbgInfo::DbgInfo(std::uint16_t level_, const char* sourcePath, const std::string& text)
-    : DbgInfo(level_, sourcePath, WString(text))
+DbgInfo::DbgInfo(std::uint16_t level_, const char* sourcePath, const std::string& text) : level(level_)
+{
+    // Converted only when a sink takes the line.
+    if (!DebugManager::instance().wants(level))
+        return;
+    functionText = WString(text);
+    componentName = commonbase::componentName(sourcePath ? sourcePath : "");
+    DebugManager::instance().write(level, componentName, functionText);
+}
+
+DbgInfo::DbgInfo(std::uint16_t level_, const char* sourcePath, const char* text)
+    : DbgInfo(level_, sourcePath, std::string(text ? text : ""))
 {
 }
-DbgInfo::DbgInfo(std::uint16_t level_, const char* sourcePath, const char* text) : DbgInfo(level_, sourcePath, WString(text)) {}
 
 } // namespace commonbase

@@ -9,6 +9,8 @@ class DebugInterface {
 public:
     virtual ~DebugInterface() = default;
     virtual bool write(WString levelName, WString componentName, WString text) = 0;
+    // False while the sink would drop every line anyway (a debugger output nobody watches).
+    virtual bool isListening() const { return true; }
     std::uint16_t getLevel() const { return level; }
     void setLevel(std::uint16_t newLevel) { level = newLevel; }
 

@@ -8,6 +8,7 @@ namespace commonbase {
 class DebugInterfaceDebugView : public DebugInterface {
 public:
     bool write(WString levelName, WString componentName, WString text) override;
+    bool isListening() const override;
 };
 
 } // namespace commonbase

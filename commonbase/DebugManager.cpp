@@ -62,6 +62,15 @@ std::int32_t DebugManager::write(std::uint16_t level, const WString& componentNa
     return result;
 }
 
+bool DebugManager::wants(std::uint16_t level) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& sink : interfaces)
+        if (sink->getLevel() <= level && sink->isListening())
+            return true;
+    return false;
+}
+
 std::int32_t DebugManager::openFile(const WString& directory, const WString& fileName, std::uint16_t level)
 {
     std::string path = directory.toUtf8() + "log/" + fileName.toUtf8();

@@ -16,6 +16,9 @@ public:
 
     // 0 when every sink that took the line wrote it, 0x80040801 otherwise.
     std::int32_t write(std::uint16_t level, const WString& componentName, const WString& text);
+    // Whether a line at this level would reach a sink that listens; callers skip
+    // composing lines nobody takes (every parameter access traces several).
+    bool wants(std::uint16_t level) const;
     // Opens directory + "log/" + fileName; 0 or 0x80040802.
     std::int32_t openFile(const WString& directory, const WString& fileName, std::uint16_t level);
     // Adds a sink (used by hosts and tests that want the lines themselves).
