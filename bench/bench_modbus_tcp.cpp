@@ -51,20 +51,8 @@ struct Server {
     }
 };
 
-// Best time per read of each side over the repetitions: the neighbours on a
-// shared machine only ever add time.
 double kavrelNsPerRead = 0;
 double libmodbusNsPerRead = 0;
-
-void keepBest(double& best, std::chrono::steady_clock::duration elapsed, benchmark::IterationCount n)
-{
-    // Only the timed runs count, not the short ones that size them.
-    if (elapsed < std::chrono::milliseconds(500))
-        return;
-    const double perRead = std::chrono::duration<double, std::nano>(elapsed).count() / static_cast<double>(n);
-    if (best == 0 || perRead < best)
-        best = perRead;
-}
 
 void BM_FieldbusDeviceGetParameter(benchmark::State& state)
 {
@@ -87,16 +75,11 @@ void BM_FieldbusDeviceGetParameter(benchmark::State& state)
     device.setFieldbusProtocol(protocol);
     device.setUniqueId(1);
     std::uint32_t value = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        if (device.getParameter(4, paramIndex, paramSubindex, value) != 1) {
-            state.SkipWithError("read failed");
-            break;
-        }
+    modbusbench::timeReads(state, kavrelNsPerRead, [&] {
+        const bool read = device.getParameter(4, paramIndex, paramSubindex, value) == 1;
         benchmark::DoNotOptimize(value);
-    }
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    keepBest(kavrelNsPerRead, elapsed, state.iterations());
+        return read;
+    });
     state.SetLabel(server.kind);
     protocol->closeInterface();
 }
@@ -116,16 +99,11 @@ void BM_LibmodbusReadRegisters(benchmark::State& state)
         return;
     }
     std::uint16_t regs[2] = {0, 0};
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        if (modbus_read_registers(ctx, registerAddress, 2, regs) != 2) {
-            state.SkipWithError("read failed");
-            break;
-        }
+    modbusbench::timeReads(state, libmodbusNsPerRead, [&] {
+        const bool read = modbus_read_registers(ctx, registerAddress, 2, regs) == 2;
         benchmark::DoNotOptimize(regs);
-    }
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    keepBest(libmodbusNsPerRead, elapsed, state.iterations());
+        return read;
+    });
     state.SetLabel(server.kind);
     modbus_close(ctx);
     modbus_free(ctx);
@@ -140,11 +118,5 @@ BENCHMARK(BM_FieldbusDeviceGetParameter)->MinTime(1.0)->UseRealTime()->Repetitio
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    if (kavrelNsPerRead > 0 && libmodbusNsPerRead > 0)
-        std::printf("Modbus TCP read, best of the runs: FieldbusDevice %.1f us, libmodbus %.1f us, ratio %.3f (target <= 1.15)\n",
-                    kavrelNsPerRead / 1000.0, libmodbusNsPerRead / 1000.0, kavrelNsPerRead / libmodbusNsPerRead);
-    return 0;
+    return modbusbench::runAndReport(argc, argv, "Modbus TCP", kavrelNsPerRead, libmodbusNsPerRead);
 }
