@@ -320,8 +320,14 @@ void CommunicationManager::reopenLastSettingsDocument()
     }
     auto doc = std::make_shared<commonbase::XmlDom>(commonbase::WString(fileName), commonbase::WString(schema));
     doc->parseFile(false);
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    lastSettingsDocument = doc;
+    // The old document dies only after the manager's lock is released: its
+    // destructor takes the document's lock, which readers take before ours.
+    std::shared_ptr<commonbase::XmlDom> old;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        old = std::move(lastSettingsDocument);
+        lastSettingsDocument = std::move(doc);
+    }
 }
 
 std::string CommunicationManager::getNetworkScanSettingsKey(const std::string& name, bool networkScan)
