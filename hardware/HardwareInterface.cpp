@@ -8,10 +8,46 @@ HardwareInterface::HardwareInterface() : mutex(std::make_shared<std::recursive_m
 
 HardwareInterface::~HardwareInterface() = default;
 
+HardwareInterface::LastError::LastError(const LastError& other)
+{
+    std::lock_guard<std::mutex> guard(other.lock);
+    code = other.code;
+    text = other.text;
+}
+
+HardwareInterface::LastError& HardwareInterface::LastError::operator=(const LastError& other)
+{
+    if (this == &other) return *this;
+    std::uint32_t otherCode;
+    std::string otherText;
+    {
+        std::lock_guard<std::mutex> guard(other.lock);
+        otherCode = other.code;
+        otherText = other.text;
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    code = otherCode;
+    text = std::move(otherText);
+    return *this;
+}
+
 void HardwareInterface::setError(std::uint32_t code, std::string text)
 {
-    lastErrorCode = code;
-    lastErrorText = std::move(text);
+    std::lock_guard<std::mutex> guard(lastError.lock);
+    lastError.code = code;
+    lastError.text = std::move(text);
+}
+
+std::uint32_t HardwareInterface::getLastErrorCode() const
+{
+    std::lock_guard<std::mutex> guard(lastError.lock);
+    return lastError.code;
+}
+
+std::string HardwareInterface::getLastErrorText() const
+{
+    std::lock_guard<std::mutex> guard(lastError.lock);
+    return lastError.text;
 }
 
 std::string HardwareInterface::vecToDebug(const std::vector<std::uint8_t>& bytes)

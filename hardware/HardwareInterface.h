@@ -36,8 +36,9 @@ public:
     std::shared_ptr<std::recursive_mutex> getMutex() const { return mutex; }
 
     // 0 after a successful transfer; the adapter's own code otherwise.
-    std::uint32_t getLastErrorCode() const { return lastErrorCode; }
-    const std::string& getLastErrorText() const { return lastErrorText; }
+    // Workers and the host thread read these while another transfer runs.
+    std::uint32_t getLastErrorCode() const;
+    std::string getLastErrorText() const;
 
     // Each byte as two lowercase hex digits followed by ",".
     static std::string vecToDebug(const std::vector<std::uint8_t>& bytes);
@@ -56,8 +57,18 @@ protected:
     std::uint32_t baudrate = 0;
     std::shared_ptr<std::recursive_mutex> mutex;
     GenericParameters parameters;
-    std::uint32_t lastErrorCode = 0;
-    std::string lastErrorText;
+
+private:
+    // The last error with its own lock; a copy takes the values, not the lock.
+    struct LastError {
+        LastError() = default;
+        LastError(const LastError& other);
+        LastError& operator=(const LastError& other);
+        mutable std::mutex lock;
+        std::uint32_t code = 0;
+        std::string text;
+    };
+    LastError lastError;
 };
 
 } // namespace Kavrel

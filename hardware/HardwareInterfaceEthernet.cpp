@@ -152,7 +152,7 @@ std::int32_t HardwareInterfaceEthernet::openInterface()
     socketFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (socketFd < 0) {
         setError(errorSocket, cat("creating the socket failed: ", errnoText(errno)));
-        commonbase::DbgInfo(3, __FILE__, lastErrorText);
+        commonbase::DbgInfo(3, __FILE__, getLastErrorText());
         return 0;
     }
     const std::string address = parameters.getText(0);
@@ -171,7 +171,7 @@ std::int32_t HardwareInterfaceEthernet::openInterface()
     else
         result = connectSocket(address, portNumber);
     if (result != 1) {
-        commonbase::DbgInfo(3, __FILE__, lastErrorText);
+        commonbase::DbgInfo(3, __FILE__, getLastErrorText());
         closeSocket();
         return result;
     }
@@ -226,7 +226,7 @@ std::int32_t HardwareInterfaceEthernet::sendMessage(const GenericParameters& req
     // could not be told apart from this one's: throw it away first.
     if (!drainStaleBytes()) {
         setError(errorReceive, "the connection was closed by the peer");
-        commonbase::DbgInfo(3, __FILE__, lastErrorText);
+        commonbase::DbgInfo(3, __FILE__, getLastErrorText());
         return 0;
     }
     ssize_t sent = -1;
@@ -235,7 +235,7 @@ std::int32_t HardwareInterfaceEthernet::sendMessage(const GenericParameters& req
     } while (sent < 0 && errno == EINTR);
     if (sent <= 0) {
         setError(errorSend, sent == 0 ? std::string("nothing was sent") : cat("sending failed: ", errnoText(errno)));
-        commonbase::DbgInfo(3, __FILE__, lastErrorText);
+        commonbase::DbgInfo(3, __FILE__, getLastErrorText());
         return 0;
     }
     if (static_cast<std::size_t>(sent) < request.bytes.size())
@@ -244,7 +244,7 @@ std::int32_t HardwareInterfaceEthernet::sendMessage(const GenericParameters& req
     const int events = pollFor(socketFd, POLLIN, replyTimeout);
     if (events == 0) {
         setError(errorTimeout, cat("no answer within ", replyTimeout.count(), " ms"));
-        commonbase::DbgInfo(3, __FILE__, lastErrorText);
+        commonbase::DbgInfo(3, __FILE__, getLastErrorText());
         return 0;
     }
     std::array<std::uint8_t, receiveBufferSize> buffer{};
@@ -257,7 +257,7 @@ std::int32_t HardwareInterfaceEthernet::sendMessage(const GenericParameters& req
     if (n <= 0) {
         setError(errorReceive, n == 0 ? std::string("the connection was closed by the peer")
                                       : cat("receiving failed: ", errnoText(errno)));
-        commonbase::DbgInfo(3, __FILE__, lastErrorText);
+        commonbase::DbgInfo(3, __FILE__, getLastErrorText());
         return 0;
     }
     response.bytes.assign(buffer.begin(), buffer.begin() + n);

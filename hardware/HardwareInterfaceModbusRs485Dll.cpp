@@ -122,7 +122,7 @@ void HardwareInterfaceModbusRs485Dll::setLibraryError(int result, const std::str
     default: what = cat("the library failed with ", result); break;
     }
     setError(code, cat(during, ": ", what));
-    commonbase::DbgInfo(3, __FILE__, lastErrorText);
+    commonbase::DbgInfo(3, __FILE__, getLastErrorText());
 }
 
 std::int32_t HardwareInterfaceModbusRs485Dll::getAvailableInterfaces(HardwareInterfaceList& list)
@@ -161,7 +161,7 @@ std::int32_t HardwareInterfaceModbusRs485Dll::openInterface()
     const int format = formatCode(parity, dataBits, stopBits);
     if (format < 0) {
         setError(errorOpen, cat("data bits '", dataBits, "' are not 7 or 8"));
-        commonbase::DbgInfo(3, __FILE__, lastErrorText);
+        commonbase::DbgInfo(3, __FILE__, getLastErrorText());
         return 0;
     }
     if (open) {
