@@ -377,6 +377,21 @@ std::shared_ptr<HardwareInterface> FieldbusProtocol::getHardwareInterface() cons
     return hardwareInterface;
 }
 
+FieldbusProtocol::OperationGuard::OperationGuard(std::shared_ptr<std::recursive_mutex> busMutex_,
+                                                 std::recursive_mutex& operationMutex)
+    : busMutex(std::move(busMutex_))
+{
+    if (busMutex)
+        bus = std::unique_lock<std::recursive_mutex>(*busMutex);
+    operation = std::unique_lock<std::recursive_mutex>(operationMutex);
+}
+
+FieldbusProtocol::OperationGuard FieldbusProtocol::lockOperation()
+{
+    auto hw = getHardwareInterface();
+    return OperationGuard(hw ? hw->getMutex() : nullptr, operationMutex);
+}
+
 void FieldbusProtocol::logIdentification(std::uint32_t address, const std::string& originalVendorName,
                                          const std::string& vendorName, const std::string& originalProductCode,
                                          const std::string& productCode, const std::string& version,

@@ -114,7 +114,18 @@ protected:
                                      std::uint32_t length, std::string& text);
     // Held across the steps of one protocol operation that must not interleave
     // with another device's (the Vorlane addressing telegram and its request).
-    std::recursive_mutex& operationLock() { return operationMutex; }
+    // It takes the bus mutex of the hardware interface first, as a device
+    // does before it calls in here, so the two are always taken in one order.
+    class OperationGuard {
+    public:
+        OperationGuard(std::shared_ptr<std::recursive_mutex> busMutex, std::recursive_mutex& operationMutex);
+
+    private:
+        std::shared_ptr<std::recursive_mutex> busMutex; // outlives the lock on it
+        std::unique_lock<std::recursive_mutex> bus;
+        std::unique_lock<std::recursive_mutex> operation;
+    };
+    OperationGuard lockOperation();
 
     std::string protocolName;
     Constants constants;

@@ -262,7 +262,7 @@ std::int32_t FieldbusProtocolModbusBase::readParameter(std::uint32_t unit, std::
 {
     commonbase::Dbg dbg(0, __FILE__,
                         commonbase::cat("readParameter(", unit, ",", size, ",", index, ",", subindex, ")"));
-    std::lock_guard<std::recursive_mutex> lock(operationLock());
+    auto lock = lockOperation();
     setLastError(0);
     std::uint32_t address = 0;
     if (!registerAddress(index, subindex, address)) {
@@ -298,7 +298,7 @@ std::int32_t FieldbusProtocolModbusBase::writeParameter(std::uint32_t unit, std:
 {
     commonbase::Dbg dbg(0, __FILE__,
                         commonbase::cat("writeParameter(", unit, ",", size, ",", index, ",", subindex, ") = ", value));
-    std::lock_guard<std::recursive_mutex> lock(operationLock());
+    auto lock = lockOperation();
     setLastError(0);
     std::uint32_t address = 0;
     if (!registerAddress(index, subindex, address)) {
@@ -322,7 +322,7 @@ std::int32_t FieldbusProtocolModbusBase::sendData(std::uint32_t unit, std::uint1
                                                   const std::vector<std::uint8_t>& buffer, std::uint32_t size)
 {
     commonbase::Dbg dbg(0, __FILE__, commonbase::cat("sendData(", unit, ",", index, ",", subindex, ",", size, ")"));
-    std::lock_guard<std::recursive_mutex> lock(operationLock());
+    auto lock = lockOperation();
     setLastError(0);
     std::uint32_t address = 0;
     if (!registerAddress(index, subindex, address)) {
@@ -384,7 +384,7 @@ std::int32_t FieldbusProtocolModbusBase::readIdentification(std::uint32_t unit, 
                                                             std::string& motorType, std::string& serialNumber)
 {
     commonbase::Dbg dbg(0, __FILE__, commonbase::cat("readIdentification(", unit, ")"));
-    std::lock_guard<std::recursive_mutex> lock(operationLock());
+    auto lock = lockOperation();
     Exchange ex = exchange(createHeader(templateIdentification, unit, 0, 0, 0, 0), unit, functionIdentification, 16);
     bool ok = ex.result == 1;
     if (ok) {

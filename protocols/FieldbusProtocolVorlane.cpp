@@ -66,7 +66,7 @@ std::string FieldbusProtocolVorlane::writeTelegram(std::uint16_t index, std::uin
 
 std::optional<std::uint32_t> FieldbusProtocolVorlane::getAddressedDevice()
 {
-    std::lock_guard<std::recursive_mutex> lock(operationLock());
+    auto lock = lockOperation();
     return addressed;
 }
 
@@ -101,7 +101,7 @@ std::int32_t FieldbusProtocolVorlane::exchange(const std::string& telegram, std:
 
 std::int32_t FieldbusProtocolVorlane::adressDevice(std::uint32_t address)
 {
-    std::lock_guard<std::recursive_mutex> lock(operationLock());
+    auto lock = lockOperation();
     const std::string telegram = addressTelegram(address);
     commonbase::Dbg dbg(0, __FILE__, commonbase::cat("adressDevice(", address, ") ", telegram.substr(0, 3)));
     addressed.reset();
@@ -139,7 +139,7 @@ std::int32_t FieldbusProtocolVorlane::readParameter(std::uint32_t address, std::
     commonbase::Dbg dbg(0, __FILE__,
                         commonbase::cat("readParameter('ADR:", address, ",SIZE:", size, ",IDX:", index,
                                         ",SIDX:", subindex, "')"));
-    std::lock_guard<std::recursive_mutex> lock(operationLock());
+    auto lock = lockOperation();
     std::int32_t result = ensureAddressed(address);
     if (result != 1)
         return result;
@@ -175,7 +175,7 @@ std::int32_t FieldbusProtocolVorlane::writeParameter(std::uint32_t address, std:
     commonbase::Dbg dbg(0, __FILE__,
                         commonbase::cat("writeParameter('ADR:", address, ",SIZE:", size, ",IDX:", index,
                                         ",SIDX:", subindex, ",VAL:", value, "')"));
-    std::lock_guard<std::recursive_mutex> lock(operationLock());
+    auto lock = lockOperation();
     std::int32_t result = ensureAddressed(address);
     if (result != 1)
         return result;
@@ -191,7 +191,7 @@ std::int32_t FieldbusProtocolVorlane::readIdentification(std::uint32_t address, 
                                                          std::string& motorType, std::string& serialNumber)
 {
     commonbase::Dbg dbg(0, __FILE__, commonbase::cat("readIdentification(", address, ")"));
-    std::lock_guard<std::recursive_mutex> lock(operationLock());
+    auto lock = lockOperation();
     if (adressDevice(address) != 1)
         return 0;
     if (writeParameter(address, 2, 1, 10, 1) != 1)
@@ -248,7 +248,7 @@ std::int32_t FieldbusProtocolVorlane::finishUpload(std::uint32_t address, std::u
 std::int32_t FieldbusProtocolVorlane::ping(std::uint32_t address, std::uint32_t baud)
 {
     commonbase::Dbg dbg(0, __FILE__, commonbase::cat("ping(", address, ",", baud, ")"));
-    std::lock_guard<std::recursive_mutex> lock(operationLock());
+    auto lock = lockOperation();
     auto hw = getHardwareInterface();
     if (!hw) {
         setLastError(errorNoInterface, "Vorlane: no hardware interface");

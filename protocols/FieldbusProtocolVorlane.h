@@ -12,7 +12,7 @@ namespace Kavrel {
 //
 // The line only knows the drive addressed last, so this protocol remembers
 // the address it sent last and re-addresses before a parameter telegram for
-// another drive, holding operationLock() across both. A failed exchange
+// another drive, holding lockOperation() across both. A failed exchange
 // forgets the address. The addressing reply must echo "#NN" of the address
 // sent; any other reply means another drive answered and fails with
 // errorWrongAddress.
