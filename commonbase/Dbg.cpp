@@ -4,24 +4,26 @@
 
 namespace commonbase {
 
-Dbg::Dbg(std::uint16_t level_, const char* sourcePath, const WString& text) : level(level_)
+// Texts are converted only when a sink takes the lines.
+template <typename Text>
+void Dbg::begin(const char* sourcePath, const Text& text)
 {
     if (!DebugManager::instance().wants(level))
         return;
     active = true;
-    functionText = text;
+    functionText = WString(text);
     componentName = commonbase::componentName(sourcePath ? sourcePath : "");
     DebugManager::instance().write(level, componentName, functionText + WString(" entered"));
 }
 
+Dbg::Dbg(std::uint16_t level_, const char* sourcePath, const WString& text) : level(level_)
+{
+    begin(sourcePath, text);
+}
+
 Dbg::Dbg(std::uint16_t level_, const char* sourcePath, const std::string& text) : level(level_)
 {
-    if (DebugManager::instance().wants(level_)) {
-        active = true;
-        functionText = WString(text);
-        componentName = commonbase::componentName(sourcePath ? sourcePath : "");
-        DebugManager::instance().write(level, componentName, functionText + WString(" entered"));
-    }
+    begin(sourcePath, text);
 }
 
 Dbg::Dbg(std::uint16_t level_, const char* sourcePath, const char* text)

@@ -16,6 +16,8 @@ public:
     Dbg& operator=(const Dbg&) = delete;
 
 private:
+    template <typename Text>
+    void begin(const char* sourcePath, const Text& text);
     WString functionText;
     std::uint16_t level;
     WString componentName;

@@ -14,6 +14,8 @@ public:
     virtual ~DbgInfo() = default;
 
 private:
+    template <typename Text>
+    void emit(const char* sourcePath, const Text& text);
     WString functionText;
     std::uint16_t level;
     WString componentName;

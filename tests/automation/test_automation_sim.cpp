@@ -54,16 +54,7 @@ public:
         }
     }
     // Sends one control command and waits until the simulator says it took effect.
-    bool control(const std::string& command)
-    {
-        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd < 0)
-            return false;
-        const std::string line = command + "\n";
-        const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-        ::close(fd);
-        return written && process->readLine(3000ms) == "control " + command;
-    }
+    bool control(const std::string& command) { return kavreltest::sendControl(fifo, *process, command); }
     bool ready = false;
     std::string port;
     std::unique_ptr<kavreltest::ChildProcess> process;

@@ -298,4 +298,15 @@ std::string binDir() { return KAVREL_BIN_DIR; }
 std::string libDir() { return KAVREL_LIB_DIR; }
 std::string sourceDir() { return KAVREL_SOURCE_DIR; }
 
+bool sendControl(const std::string& fifo, ChildProcess& sim, const std::string& command)
+{
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const std::string line = command + "\n";
+    const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    ::close(fd);
+    return written && sim.readLine(std::chrono::milliseconds(3000)) == "control " + command;
+}
+
 } // namespace kavreltest

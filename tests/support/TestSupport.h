@@ -86,6 +86,10 @@ private:
 
 // A free TCP port on 127.0.0.1 (bound and released).
 int freeTcpPort();
+// Sends one command to a simulator's control input; true once the simulator
+// (whose output is sim) says it took effect.
+bool sendControl(const std::string& fifo, ChildProcess& sim, const std::string& command);
+
 std::string binDir();
 std::string libDir();
 std::string sourceDir();

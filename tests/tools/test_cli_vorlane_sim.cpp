@@ -3,9 +3,7 @@
 // fault switches.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -71,16 +69,7 @@ public:
         return runKavrel(args(command, std::move(extra)));
     }
     // One run-time command; true once the simulator says it took effect.
-    bool control(const std::string& command)
-    {
-        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd < 0)
-            return false;
-        const std::string line = command + "\n";
-        const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-        ::close(fd);
-        return written && sim->readLine(3s) == "control " + command;
-    }
+    bool control(const std::string& command) { return kavreltest::sendControl(fifo, *sim, command); }
     bool ok() const { return ready; }
 
 private:
