@@ -237,7 +237,13 @@ TEST_F(AutomationEvents, SilentDriveIsReportedOnceAndTheOthersStayGuarded)
     }
     bus.fake->silence(2);
     ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("nodeGuardTimeout") >= 1; }, 3000ms));
-    HostEventLoop::runFor(400ms); // several more node-guard rounds
+    // Two more polls of each answering drive: the wake-up step can stretch a
+    // 100 ms period to 200 ms, and a loaded machine stretches it further.
+    const int oneBefore = bus.fake->readsOf(1);
+    const int threeBefore = bus.fake->readsOf(3);
+    EXPECT_TRUE(HostEventLoop::runUntil(
+        [&] { return bus.fake->readsOf(1) >= oneBefore + 2 && bus.fake->readsOf(3) >= threeBefore + 2; }, 5000ms))
+        << "the answering drives are still polled";
     const auto events = log->all();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], (Delivered{"nodeGuardTimeout", 2, 0, {}}));
@@ -245,8 +251,6 @@ TEST_F(AutomationEvents, SilentDriveIsReportedOnceAndTheOthersStayGuarded)
     std::int32_t count = 0;
     bus.twin->get_numberOfFieldbusDevices(count);
     EXPECT_EQ(count, 2);
-    EXPECT_GE(bus.fake->readsOf(1), 3) << "the answering drives are still polled";
-    EXPECT_GE(bus.fake->readsOf(3), 3);
 }
 
 TEST_F(AutomationEvents, ReleasingAnInterfaceWhileItGuardsNeitherCrashesNorHangs)
