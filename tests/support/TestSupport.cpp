@@ -219,11 +219,13 @@ RawPort::~RawPort()
 
 bool RawPort::write(const std::string& bytes)
 {
+    // Bounded: a peer that never drains its side fails the test instead of hanging it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     std::size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
-            if (errno == EAGAIN) {
+            if ((errno == EAGAIN || errno == EINTR) && std::chrono::steady_clock::now() < deadline) {
                 pollfd p{fd, POLLOUT, 0};
                 ::poll(&p, 1, 100);
                 continue;
