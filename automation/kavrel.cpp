@@ -205,6 +205,19 @@ HRESULT deviceResult(HRESULT hr, const std::shared_ptr<IFieldbusDevice>& device,
     return ok();
 }
 
+// The three ways of getting a device handle from an interface differ only in the call.
+template <typename Lookup>
+int32_t deviceFrom(kavrel_handle interface_handle, kavrel_handle* device_handle, Lookup lookup)
+{
+    auto twin = handles().fieldbusInterface(interface_handle);
+    if (!twin)
+        return badHandle(interface_handle, "interface");
+    if (!device_handle)
+        return nullArgument("device_handle");
+    std::shared_ptr<IFieldbusDevice> device;
+    return deviceResult(lookup(*twin, device), device, device_handle);
+}
+
 } // namespace
 
 extern "C" {
@@ -314,13 +327,8 @@ int32_t kavrel_interface_get(kavrel_handle interface_handle, const char* key, ch
 
 int32_t kavrel_connect(kavrel_handle interface_handle, int32_t unique_id, kavrel_handle* device_handle)
 {
-    auto twin = handles().fieldbusInterface(interface_handle);
-    if (!twin)
-        return badHandle(interface_handle, "interface");
-    if (!device_handle)
-        return nullArgument("device_handle");
-    std::shared_ptr<IFieldbusDevice> device;
-    return deviceResult(twin->connectDeviceWithId(unique_id, device), device, device_handle);
+    return deviceFrom(interface_handle, device_handle,
+                      [&](IFieldbusInterface& twin, auto& device) { return twin.connectDeviceWithId(unique_id, device); });
 }
 
 int32_t kavrel_device_count(kavrel_handle interface_handle, int32_t* count)
@@ -335,24 +343,14 @@ int32_t kavrel_device_count(kavrel_handle interface_handle, int32_t* count)
 
 int32_t kavrel_device_at(kavrel_handle interface_handle, int32_t index, kavrel_handle* device_handle)
 {
-    auto twin = handles().fieldbusInterface(interface_handle);
-    if (!twin)
-        return badHandle(interface_handle, "interface");
-    if (!device_handle)
-        return nullArgument("device_handle");
-    std::shared_ptr<IFieldbusDevice> device;
-    return deviceResult(twin->get_fieldbusDeviceByIndex(index, device), device, device_handle);
+    return deviceFrom(interface_handle, device_handle,
+                      [&](IFieldbusInterface& twin, auto& device) { return twin.get_fieldbusDeviceByIndex(index, device); });
 }
 
 int32_t kavrel_device_with_id(kavrel_handle interface_handle, int32_t unique_id, kavrel_handle* device_handle)
 {
-    auto twin = handles().fieldbusInterface(interface_handle);
-    if (!twin)
-        return badHandle(interface_handle, "interface");
-    if (!device_handle)
-        return nullArgument("device_handle");
-    std::shared_ptr<IFieldbusDevice> device;
-    return deviceResult(twin->get_fieldbusDevice(unique_id, device), device, device_handle);
+    return deviceFrom(interface_handle, device_handle,
+                      [&](IFieldbusInterface& twin, auto& device) { return twin.get_fieldbusDevice(unique_id, device); });
 }
 
 int32_t kavrel_device_id(kavrel_handle device_handle, int32_t* unique_id)

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
+#include <modbus.h>
 
 extern char** environ;
 
@@ -170,6 +172,27 @@ void timeReads(benchmark::State& state, double& best, Read read)
         }
     }
     keepBest(best, std::chrono::steady_clock::now() - start, state.iterations());
+}
+
+// Times libmodbus reading two registers at address through ctx, which it connects,
+// closes and frees.
+inline void timeLibmodbusReads(benchmark::State& state, modbus_t* ctx, int address, double& best, const std::string& label)
+{
+    modbus_set_slave(ctx, 1);
+    if (modbus_connect(ctx) != 0) {
+        modbus_free(ctx);
+        state.SkipWithError("connect failed");
+        return;
+    }
+    std::uint16_t regs[2] = {0, 0};
+    timeReads(state, best, [&] {
+        const bool read = modbus_read_registers(ctx, address, 2, regs) == 2;
+        benchmark::DoNotOptimize(regs);
+        return read;
+    });
+    state.SetLabel(label);
+    modbus_close(ctx);
+    modbus_free(ctx);
 }
 
 // Runs the benchmarks, then prints the two sides' best and their ratio.

@@ -95,22 +95,8 @@ void BM_LibmodbusRtuReadRegisters(benchmark::State& state)
         state.SkipWithError("no Modbus RTU server");
         return;
     }
-    modbus_t* ctx = modbus_new_rtu(server.pair.a.c_str(), 19200, 'N', 8, 1);
-    modbus_set_slave(ctx, 1);
-    if (modbus_connect(ctx) != 0) {
-        modbus_free(ctx);
-        state.SkipWithError("connect failed");
-        return;
-    }
-    std::uint16_t regs[2] = {0, 0};
-    modbusbench::timeReads(state, libmodbusNsPerRead, [&] {
-        const bool read = modbus_read_registers(ctx, registerAddress, 2, regs) == 2;
-        benchmark::DoNotOptimize(regs);
-        return read;
-    });
-    state.SetLabel(server.kind);
-    modbus_close(ctx);
-    modbus_free(ctx);
+    modbusbench::timeLibmodbusReads(state, modbus_new_rtu(server.pair.a.c_str(), 19200, 'N', 8, 1), registerAddress,
+                                    libmodbusNsPerRead, server.kind);
 }
 
 BENCHMARK(BM_LibmodbusRtuReadRegisters)->MinTime(1.0)->UseRealTime()->Repetitions(3);

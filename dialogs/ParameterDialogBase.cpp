@@ -5,6 +5,7 @@
 #include "commonbase/StringUtil.h"
 #include "core/FieldbusInterface.h"
 #include "dialogs/DialogBackend.h"
+#include "dialogs/DialogTemplate.h"
 #include "protocols/FieldbusProtocol.h"
 
 namespace Kavrel {
@@ -138,6 +139,16 @@ std::vector<std::string> ParameterDialogBase::protocolFrameFormats() const
 {
     auto protocol = owner ? owner->getFieldbusProtocol() : nullptr;
     return protocol ? protocol->getFrameFormats() : FieldbusProtocol::constantsFor(protocolName).frameFormats;
+}
+
+void ParameterDialogBase::loadFrameFormatCombo()
+{
+    auto formats = protocolFrameFormats();
+    if (formats.empty())
+        formats = commonbase::DialogTemplate::presetFrameFormats();
+    comboResetContent(idFormatCombo);
+    for (const auto& f : formats)
+        comboAddEntry(idFormatCombo, f);
 }
 
 void ParameterDialogBase::loadHardwareCombo()

@@ -65,6 +65,8 @@ protected:
     void storeHardwareCombo();
     void loadBaudCombo(const std::vector<std::string>& presets);
     void storeBaudCombo();
+    // Fills the format combo with the protocol's character formats, else the presets.
+    void loadFrameFormatCombo();
     void loadAddress();
     void storeAddress();
     // Scan bounds of the protocol (also without a protocol object).

@@ -21,12 +21,7 @@ void ParameterDialogModbusRs485::loadValues()
     ParameterDialogModbusBase::loadValues();
     loadHardwareCombo();
     loadBaudCombo(commonbase::DialogTemplate::presetBaudrates());
-    auto formats = protocolFrameFormats();
-    if (formats.empty())
-        formats = commonbase::DialogTemplate::presetFrameFormats();
-    comboResetContent(idFormatCombo);
-    for (const auto& f : formats)
-        comboAddEntry(idFormatCombo, f);
+    loadFrameFormatCombo();
     if (auto* rs485 = dynamic_cast<FieldbusInterfaceModbusRs485*>(owner))
         comboSelectText(idFormatCombo, rs485->getFrameFormat());
 }

@@ -19,12 +19,7 @@ void ParameterDialogVorlaneRs485::loadValues()
     ParameterDialogBase::loadValues();
     loadHardwareCombo();
     loadBaudCombo(commonbase::DialogTemplate::presetBaudrates());
-    auto formats = protocolFrameFormats();
-    if (formats.empty())
-        formats = commonbase::DialogTemplate::presetFrameFormats();
-    comboResetContent(idFormatCombo);
-    for (const auto& f : formats)
-        comboAddEntry(idFormatCombo, f);
+    loadFrameFormatCombo();
     if (auto* serial = dynamic_cast<FieldbusInterfaceSerialPort*>(owner))
         comboSelectText(idFormatCombo, serial->getFrameFormat());
     if (findControl(idAddressEdit))
