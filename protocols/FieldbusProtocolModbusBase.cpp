@@ -220,6 +220,15 @@ std::int32_t FieldbusProtocolModbusBase::poke(std::uint32_t unit, std::uint16_t 
     return 1;
 }
 
+bool FieldbusProtocolModbusBase::addressOf(std::uint16_t index, std::uint16_t subindex, std::uint32_t& address)
+{
+    if (registerAddress(index, subindex, address))
+        return true;
+    fail(errorAddressRange,
+         commonbase::cat("Modbus: parameter ", index, ".", subindex, " has no 16-bit register address"));
+    return false;
+}
+
 std::int32_t FieldbusProtocolModbusBase::readDataChecked(std::uint32_t unit, std::uint16_t index,
                                                          std::uint16_t subindex, std::string& buffer,
                                                          std::uint32_t size, bool& exception)
@@ -228,11 +237,8 @@ std::int32_t FieldbusProtocolModbusBase::readDataChecked(std::uint32_t unit, std
     exception = false;
     buffer.clear();
     std::uint32_t address = 0;
-    if (!registerAddress(index, subindex, address)) {
-        fail(errorAddressRange,
-             commonbase::cat("Modbus: parameter ", index, ".", subindex, " has no 16-bit register address"));
+    if (!addressOf(index, subindex, address))
         return 0;
-    }
     if (size == 0 || size % 4 != 0 || size / 4 > 125) {
         fail(errorBadData, commonbase::cat("Modbus: cannot read ", size, " digits"));
         return 0;
@@ -265,11 +271,8 @@ std::int32_t FieldbusProtocolModbusBase::readParameter(std::uint32_t unit, std::
     auto lock = lockOperation();
     setLastError(0);
     std::uint32_t address = 0;
-    if (!registerAddress(index, subindex, address)) {
-        fail(errorAddressRange,
-             commonbase::cat("Modbus: parameter ", index, ".", subindex, " has no 16-bit register address"));
+    if (!addressOf(index, subindex, address))
         return 0;
-    }
     if (poke(unit, index, subindex) != 1)
         return 0;
     std::string digits;
@@ -301,11 +304,8 @@ std::int32_t FieldbusProtocolModbusBase::writeParameter(std::uint32_t unit, std:
     auto lock = lockOperation();
     setLastError(0);
     std::uint32_t address = 0;
-    if (!registerAddress(index, subindex, address)) {
-        fail(errorAddressRange,
-             commonbase::cat("Modbus: parameter ", index, ".", subindex, " has no 16-bit register address"));
+    if (!addressOf(index, subindex, address))
         return 0;
-    }
     if (poke(unit, index, subindex) != 1)
         return 0;
     bool exception = false;
@@ -325,11 +325,8 @@ std::int32_t FieldbusProtocolModbusBase::sendData(std::uint32_t unit, std::uint1
     auto lock = lockOperation();
     setLastError(0);
     std::uint32_t address = 0;
-    if (!registerAddress(index, subindex, address)) {
-        fail(errorAddressRange,
-             commonbase::cat("Modbus: parameter ", index, ".", subindex, " has no 16-bit register address"));
+    if (!addressOf(index, subindex, address))
         return 0;
-    }
     if (size == 0 || size > maxBlockSize || size > buffer.size()) {
         fail(errorBadData, commonbase::cat("Modbus: cannot send ", size, " bytes from a buffer of ", buffer.size()));
         return 0;

@@ -93,6 +93,8 @@ protected:
                       std::size_t minimumLength);
 
 private:
+    // registerAddress, failing with the address-range error when there is none.
+    bool addressOf(std::uint16_t index, std::uint16_t subindex, std::uint32_t& address);
     std::int32_t readDataChecked(std::uint32_t unit, std::uint16_t index, std::uint16_t subindex,
                                  std::string& buffer, std::uint32_t size, bool& exception);
     std::int32_t writeRegisters(std::uint32_t unit, std::uint32_t address, const std::string& dataDigits,
