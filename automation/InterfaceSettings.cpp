@@ -118,16 +118,19 @@ HRESULT InterfaceSettings::get(CFieldbusInterface& twin, const std::string& key,
         value = rs485 ? rs485->getFrameFormat() : serial->getFrameFormat();
     else if (key == "Baudrate")
         value = core.getBaudrateText();
-    else if (key == "Baudrates" || key == "ScanBounds") {
+    else if (key == "Baudrates" || key == "ScanBounds" || (key == "Formats" && (rs485 || serial))) {
         auto protocol = core.getFieldbusProtocol();
         if (!protocol)
             return notASetting(core, key);
         value.clear();
         if (key == "ScanBounds")
             value = commonbase::cat(protocol->getScanMinimum(), "-", protocol->getScanMaximum());
-        else
+        else if (key == "Baudrates")
             for (const auto& rate : protocol->getBaudrates())
                 value += (value.empty() ? "" : ",") + rate;
+        else // a format holds commas itself
+            for (const auto& format : protocol->getFrameFormats())
+                value += (value.empty() ? "" : " ") + format;
     } else if (key == "Port") {
         auto hardware = core.getChosenHardwareInterface();
         value = hardware ? hardware->getNameToOpen() : "";

@@ -17,7 +17,8 @@ class InterfaceSettings {
 public:
     static HRESULT set(CFieldbusInterface& twin, const std::string& key, const std::string& value);
     // Also reads communicationParameters, scanRange, versionstring and the protocol's
-    // offer: Baudrates (comma-separated) and ScanBounds ("1-247").
+    // offer: Baudrates (comma-separated), ScanBounds ("1-247") and, on a serial
+    // line, Formats (blank-separated: "N,8,1 E,8,1").
     static HRESULT get(CFieldbusInterface& twin, const std::string& key, std::string& value);
 };
 

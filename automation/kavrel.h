@@ -74,7 +74,8 @@ KAVREL_API int32_t kavrel_release(kavrel_handle handle);
 KAVREL_API int32_t kavrel_interface_set(kavrel_handle interface_handle, const char* key, const char* value);
 /* "communicationParameters", "scanRange", "versionstring", "IpAddress",
  * "EthernetPort", "Port", "Baudrate", "Format", and the protocol's offer:
- * "Baudrates" (comma-separated), "ScanBounds" (e.g. "1-247"). */
+ * "Baudrates" (comma-separated), "ScanBounds" (e.g. "1-247") and, on a serial
+ * line, "Formats" (blank-separated, e.g. "N,8,1 E,8,1"). */
 KAVREL_API int32_t kavrel_interface_get(kavrel_handle interface_handle, const char* key, char* buffer, size_t size);
 
 /* Devices: connect (identifies the drive), find, count. */

@@ -369,6 +369,8 @@ TEST_F(AutomationOnSimulator, VorlaneScanThenGuardTheDrivesFound)
     EXPECT_EQ(value, "1-31");
     EXPECT_EQ(InterfaceSettings::get(*bus, "Format", value), S_OK);
     EXPECT_EQ(value, "E,7,1");
+    EXPECT_EQ(InterfaceSettings::get(*bus, "Formats", value), S_OK);
+    EXPECT_EQ(value, "E,7,1");
     EXPECT_EQ(InterfaceSettings::get(*bus, "Port", value), S_OK);
     EXPECT_EQ(value, pair.a());
 

@@ -126,6 +126,19 @@ TEST_F(CliVorlane, FailuresAreClearErrors)
                              dir.str() + "ttyMissing", "--id", "4", "--json"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out.rfind("{\"error\":{\"code\":\"0x80040404\"", 0), 0u) << run.out;
+    // A character format the protocol does not offer is refused with the ones it offers.
+    const struct {
+        const char* protocol;
+        const char* offered;
+    } formats[] = {{"VorlaneRS485", "(E,7,1)"}, {"ModbusRS485", "(N,8,1 E,8,1 O,8,1 N,8,2)"}};
+    for (const auto& f : formats) {
+        const auto refused = runCli({"--data-path", dir.str() + "data", "identify", "--protocol", f.protocol,
+                                     "--serial", pair.a(), "--format", "N,7,2", "--id", "4", "--json"});
+        EXPECT_EQ(refused.status, 1) << f.protocol;
+        EXPECT_EQ(refused.out.rfind("{\"error\":{\"code\":\"0x80004005\"", 0), 0u) << refused.out;
+        EXPECT_NE(refused.out.find(std::string("--format 'N,7,2' is not offered ") + f.offered), std::string::npos)
+            << refused.out;
+    }
 }
 
 } // namespace

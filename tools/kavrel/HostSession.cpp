@@ -143,8 +143,7 @@ bool HostSession::open(bool forScan)
         return fail("--format is for the serial protocols"), false;
     if (!set("Format", options.format,
                "--format '" + options.format + "' is not offered (" +
-                   (options.protocol == "ModbusRS485" ? std::string("N,8,1 E,8,1 O,8,1 N,8,2") : setting("Format")) +
-                   ")"))
+                   setting("Formats") + ")"))
         return false;
     if (options.dialog) {
         // The flags given are the dialog's starting values.
