@@ -1,19 +1,54 @@
 #pragma once
+#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace commonbase {
+
+namespace detail {
+
+// Appends value as a stream would print it. Texts and integers, nearly every
+// part of a log line, skip the stream: parameter accesses compose several lines.
+template <class T>
+void appendPrinted(std::string& out, const T& value)
+{
+    using V = std::remove_cv_t<T>;
+    if constexpr (std::is_same_v<V, char> || std::is_same_v<V, signed char> || std::is_same_v<V, unsigned char>) {
+        out.push_back(static_cast<char>(value));
+    } else if constexpr (std::is_same_v<V, bool>) {
+        out.push_back(value ? '1' : '0');
+    } else if constexpr (std::is_integral_v<V>) {
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        out.append(digits, end);
+    } else if constexpr (std::is_array_v<V>) {
+        out.append(std::string_view(value)); // a literal
+    } else if constexpr (std::is_same_v<V, const char*> || std::is_same_v<V, char*>) {
+        if (value != nullptr) // a stream prints nothing for a null text
+            out.append(value);
+    } else if constexpr (std::is_convertible_v<const V&, std::string_view>) {
+        out.append(std::string_view(value));
+    } else {
+        std::ostringstream s;
+        s << value;
+        out.append(s.str());
+    }
+}
+
+} // namespace detail
 
 // Concatenates anything a stream can print; used to compose log texts.
 template <class... Args>
 std::string cat(const Args&... args)
 {
-    std::ostringstream s;
-    (s << ... << args);
-    return s.str();
+    std::string out;
+    out.reserve(64);
+    (detail::appendPrinted(out, args), ...);
+    return out;
 }
 
 // Hexadecimal digits of value, padded with '0' to at least width digits.

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
@@ -279,4 +281,20 @@ TEST(StringUtil, ParsersRejectGarbage)
     EXPECT_EQ(toHex(0x12345, 8), "00012345");
     EXPECT_EQ(componentName("/a/b/XmlDom.cpp"), "XmlDom");
     EXPECT_EQ(trim(" \t x y\r\n"), "x y");
+}
+
+// Log texts are matched by readers: cat must print every kind exactly as a stream does.
+TEST(StringUtil, CatPrintsLikeAStream)
+{
+    const char* none = nullptr;
+    const std::uint8_t byte = 'A';
+    const std::int64_t big = -9223372036854775807LL - 1;
+    std::ostringstream expected;
+    expected << "id:" << 17 << ',' << -3 << ' ' << std::uint32_t{4294967295u} << byte << big << true
+             << std::string("text") << std::string_view("view") << 2.5 << std::filesystem::path("/a b");
+    EXPECT_EQ(commonbase::cat("id:", 17, ',', -3, ' ', std::uint32_t{4294967295u}, byte, big, true,
+                              std::string("text"), std::string_view("view"), 2.5, std::filesystem::path("/a b")),
+              expected.str());
+    EXPECT_EQ(commonbase::cat("[", none, "]"), "[]") << "a null text prints nothing";
+    EXPECT_EQ(commonbase::cat(), "");
 }
