@@ -4,6 +4,11 @@
 
 namespace commonbase {
 
+bool traceWanted(std::uint16_t level)
+{
+    return DebugManager::instance().wants(level);
+}
+
 // Texts are converted only when a sink takes the lines.
 template <typename Text>
 void Dbg::begin(const char* sourcePath, const Text& text)

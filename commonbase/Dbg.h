@@ -1,9 +1,17 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include "commonbase/WString.h"
 
 namespace commonbase {
+
+// True when some sink takes lines of this level, so a caller may skip composing one.
+bool traceWanted(std::uint16_t level);
+
+// A text made only when it will be written: for lines on the hot path.
+template <class Compose>
+constexpr bool isComposer = std::is_invocable_r_v<std::string, Compose&>;
 
 // Traces an operation: "<text> entered" now and, at level 0, "<text> exit" when it goes.
 class Dbg {
@@ -11,6 +19,11 @@ public:
     Dbg(std::uint16_t level, const char* sourcePath, const WString& functionText);
     Dbg(std::uint16_t level, const char* sourcePath, const std::string& functionText);
     Dbg(std::uint16_t level, const char* sourcePath, const char* functionText);
+    template <class Compose, std::enable_if_t<isComposer<Compose>, int> = 0>
+    Dbg(std::uint16_t level, const char* sourcePath, Compose compose)
+        : Dbg(level, sourcePath, traceWanted(level) ? std::string(compose()) : std::string())
+    {
+    }
     virtual ~Dbg();
     Dbg(const Dbg&) = delete;
     Dbg& operator=(const Dbg&) = delete;

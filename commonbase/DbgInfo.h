@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include "commonbase/Dbg.h"
 #include "commonbase/WString.h"
 
 namespace commonbase {
@@ -11,6 +12,11 @@ public:
     DbgInfo(std::uint16_t level, const char* sourcePath, const WString& text);
     DbgInfo(std::uint16_t level, const char* sourcePath, const std::string& text);
     DbgInfo(std::uint16_t level, const char* sourcePath, const char* text);
+    template <class Compose, std::enable_if_t<isComposer<Compose>, int> = 0>
+    DbgInfo(std::uint16_t level, const char* sourcePath, Compose compose)
+        : DbgInfo(level, sourcePath, traceWanted(level) ? std::string(compose()) : std::string())
+    {
+    }
     virtual ~DbgInfo() = default;
 
 private:

@@ -97,7 +97,7 @@ std::int32_t FieldbusDevice::getParameter(std::uint32_t size, std::uint16_t inde
                                           std::uint32_t& value)
 {
     std::lock_guard<std::mutex> access(accessLock);
-    commonbase::Dbg dbg(0, __FILE__, cat("getParameter('SIZE:", size, ",IDX:", index, ",SIDX:", subIndex, "')"));
+    commonbase::Dbg dbg(0, __FILE__, [&] { return cat("getParameter('SIZE:", size, ",IDX:", index, ",SIDX:", subIndex, "')"); });
     if (connected.load() != 1) {
         commonbase::DbgInfo(3, __FILE__, "ERROR");
         return 0;
@@ -112,8 +112,9 @@ std::int32_t FieldbusDevice::setParameter(std::uint32_t size, std::uint16_t inde
                                           std::uint32_t value)
 {
     std::lock_guard<std::mutex> access(accessLock);
-    commonbase::Dbg dbg(0, __FILE__, cat("setParameter('SIZE:", size, ",IDX:", index, ",SIDX:", subIndex,
-                                         ",VALUE:", value, "')"));
+    commonbase::Dbg dbg(0, __FILE__, [&] {
+        return cat("setParameter('SIZE:", size, ",IDX:", index, ",SIDX:", subIndex, ",VALUE:", value, "')");
+    });
     if (connected.load() != 1) {
         commonbase::DbgInfo(3, __FILE__, "ERROR");
         return 0;
@@ -142,7 +143,8 @@ std::int32_t FieldbusDevice::exchangeParameter(const char* verb, std::uint16_t i
     } else {
         calcNodeGuardNextTelegram();
     }
-    commonbase::DbgInfo(0, __FILE__, cat(uniqueId, ": ", verb, " ", index, ",", subIndex, " = 0x", toHex(value, 4)));
+    commonbase::DbgInfo(0, __FILE__,
+                        [&] { return cat(uniqueId, ": ", verb, " ", index, ",", subIndex, " = 0x", toHex(value, 4)); });
     copyLastError();
     return result;
 }

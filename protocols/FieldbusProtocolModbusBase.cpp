@@ -143,7 +143,7 @@ FieldbusProtocolModbusBase::Exchange FieldbusProtocolModbusBase::exchange(const 
     GenericParameters request;
     GenericParameters response;
     fillRequest(text, request);
-    commonbase::DbgInfo(0, __FILE__, commonbase::cat("sendProtocol() ", text));
+    commonbase::DbgInfo(0, __FILE__, [&] { return commonbase::cat("sendProtocol() ", text); });
     std::int32_t result = FieldbusProtocol::sendProtocol(request, response);
     if (result != 1) {
         if (getLastErrorCode() == 0)
@@ -233,7 +233,8 @@ std::int32_t FieldbusProtocolModbusBase::readDataChecked(std::uint32_t unit, std
                                                          std::uint16_t subindex, std::string& buffer,
                                                          std::uint32_t size, bool& exception)
 {
-    commonbase::Dbg dbg(0, __FILE__, commonbase::cat("readData(", unit, ",", index, ",", subindex, ",", size, ")"));
+    commonbase::Dbg dbg(0, __FILE__,
+                        [&] { return commonbase::cat("readData(", unit, ",", index, ",", subindex, ",", size, ")"); });
     exception = false;
     buffer.clear();
     std::uint32_t address = 0;
@@ -266,8 +267,9 @@ std::int32_t FieldbusProtocolModbusBase::readData(std::uint32_t unit, std::uint1
 std::int32_t FieldbusProtocolModbusBase::readParameter(std::uint32_t unit, std::uint32_t size, std::uint16_t index,
                                                        std::uint16_t subindex, std::uint32_t& value)
 {
-    commonbase::Dbg dbg(0, __FILE__,
-                        commonbase::cat("readParameter(", unit, ",", size, ",", index, ",", subindex, ")"));
+    commonbase::Dbg dbg(0, __FILE__, [&] {
+        return commonbase::cat("readParameter(", unit, ",", size, ",", index, ",", subindex, ")");
+    });
     auto lock = lockOperation();
     setLastError(0);
     std::uint32_t address = 0;
@@ -299,8 +301,9 @@ std::int32_t FieldbusProtocolModbusBase::writeRegisters(std::uint32_t unit, std:
 std::int32_t FieldbusProtocolModbusBase::writeParameter(std::uint32_t unit, std::uint32_t size, std::uint16_t index,
                                                         std::uint16_t subindex, std::uint32_t value)
 {
-    commonbase::Dbg dbg(0, __FILE__,
-                        commonbase::cat("writeParameter(", unit, ",", size, ",", index, ",", subindex, ") = ", value));
+    commonbase::Dbg dbg(0, __FILE__, [&] {
+        return commonbase::cat("writeParameter(", unit, ",", size, ",", index, ",", subindex, ") = ", value);
+    });
     auto lock = lockOperation();
     setLastError(0);
     std::uint32_t address = 0;

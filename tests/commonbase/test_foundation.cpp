@@ -61,6 +61,12 @@ TEST(Log, LineFormatPerLevel)
     { Dbg d(0, "/x/y/Module.cpp", std::string("op")); }
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1], "DEBUG: Module: op exit|");
+    // A composed text, made because a sink listens, reads the same.
+    lines.clear();
+    { Dbg d(0, "/x/y/Module.cpp", [] { return commonbase::cat("op(", 7, ")"); }); }
+    DbgInfo(2, "/x/y/Module.cpp", [] { return std::string("late"); });
+    EXPECT_EQ(lines, (std::vector<std::string>{"DEBUG: Module: op(7) entered|", "DEBUG: Module: op(7) exit|",
+                                               "WARN: Module: late|"}));
 }
 
 TEST(Log, FileSinkThresholdAndCarriageReturn)
