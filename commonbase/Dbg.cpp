@@ -9,31 +9,31 @@ bool traceWanted(std::uint16_t level)
     return DebugManager::instance().wants(level);
 }
 
-// Texts are converted only when a sink takes the lines.
-template <typename Text>
-void Dbg::begin(const char* sourcePath, const Text& text)
+void Dbg::begin(const char* sourcePath, WString text)
 {
-    if (!DebugManager::instance().wants(level))
-        return;
     active = true;
-    functionText = WString(text);
+    functionText = std::move(text);
     componentName = commonbase::componentName(sourcePath ? sourcePath : "");
     DebugManager::instance().write(level, componentName, functionText + WString(" entered"));
 }
 
+// Texts are converted only when a sink takes the lines.
 Dbg::Dbg(std::uint16_t level_, const char* sourcePath, const WString& text) : level(level_)
 {
-    begin(sourcePath, text);
+    if (traceWanted(level))
+        begin(sourcePath, text);
 }
 
 Dbg::Dbg(std::uint16_t level_, const char* sourcePath, const std::string& text) : level(level_)
 {
-    begin(sourcePath, text);
+    if (traceWanted(level))
+        begin(sourcePath, WString(text));
 }
 
-Dbg::Dbg(std::uint16_t level_, const char* sourcePath, const char* text)
-    : Dbg(level_, sourcePath, std::string(text ? text : ""))
+Dbg::Dbg(std::uint16_t level_, const char* sourcePath, const char* text) : level(level_)
 {
+    if (traceWanted(level))
+        begin(sourcePath, WString(std::string(text ? text : "")));
 }
 
 Dbg::~Dbg()

@@ -20,17 +20,18 @@ public:
     Dbg(std::uint16_t level, const char* sourcePath, const std::string& functionText);
     Dbg(std::uint16_t level, const char* sourcePath, const char* functionText);
     template <class Compose, std::enable_if_t<isComposer<Compose>, int> = 0>
-    Dbg(std::uint16_t level, const char* sourcePath, Compose compose)
-        : Dbg(level, sourcePath, traceWanted(level) ? std::string(compose()) : std::string())
+    Dbg(std::uint16_t level_, const char* sourcePath, Compose compose) : level(level_)
     {
+        if (traceWanted(level))
+            begin(sourcePath, WString(std::string(compose())));
     }
     virtual ~Dbg();
     Dbg(const Dbg&) = delete;
     Dbg& operator=(const Dbg&) = delete;
 
 private:
-    template <typename Text>
-    void begin(const char* sourcePath, const Text& text);
+    // Writes the entry line; only called when a sink takes lines of this level.
+    void begin(const char* sourcePath, WString text);
     WString functionText;
     std::uint16_t level;
     WString componentName;

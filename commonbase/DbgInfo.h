@@ -13,15 +13,16 @@ public:
     DbgInfo(std::uint16_t level, const char* sourcePath, const std::string& text);
     DbgInfo(std::uint16_t level, const char* sourcePath, const char* text);
     template <class Compose, std::enable_if_t<isComposer<Compose>, int> = 0>
-    DbgInfo(std::uint16_t level, const char* sourcePath, Compose compose)
-        : DbgInfo(level, sourcePath, traceWanted(level) ? std::string(compose()) : std::string())
+    DbgInfo(std::uint16_t level_, const char* sourcePath, Compose compose) : level(level_)
     {
+        if (traceWanted(level))
+            emit(sourcePath, WString(std::string(compose())));
     }
     virtual ~DbgInfo() = default;
 
 private:
-    template <typename Text>
-    void emit(const char* sourcePath, const Text& text);
+    // Writes the line; only called when a sink takes lines of this level.
+    void emit(const char* sourcePath, WString text);
     WString functionText;
     std::uint16_t level;
     WString componentName;
