@@ -7,9 +7,8 @@
 #include "automation/ErrorInfo.h"
 #include "commonbase/StringUtil.h"
 #include "core/FieldbusInterface.h"
-#include "core/FieldbusInterfaceModbusRs485.h"
 #include "core/FieldbusInterfaceModbusTcp.h"
-#include "core/FieldbusInterfaceSerialPort.h"
+#include "core/SerialFrameFormat.h"
 #include "hardware/HardwareInterfaceEthernet.h"
 #include "protocols/FieldbusProtocol.h"
 
@@ -39,16 +38,13 @@ HRESULT InterfaceSettings::set(CFieldbusInterface& twin, const std::string& key,
 {
     FieldbusInterface& core = *twin.getFieldbusInterface();
     auto* tcp = dynamic_cast<FieldbusInterfaceModbusTcp*>(&core);
-    auto* rs485 = dynamic_cast<FieldbusInterfaceModbusRs485*>(&core);
-    auto* serial = dynamic_cast<FieldbusInterfaceSerialPort*>(&core);
+    SerialFrameFormat* format = core.getSerialFrameFormat();
     if (key == "IpAddress" && tcp)
         return tcp->setIpAddress(value) ? accepted() : badValue(key, value);
     if (key == "EthernetPort" && tcp)
         return tcp->setEthernetPort(value) ? accepted() : badValue(key, value);
-    if (key == "Format" && (rs485 || serial)) {
-        const bool set = rs485 ? rs485->setFrameFormat(value) : serial->setFrameFormat(value);
-        return set ? accepted() : badValue(key, value);
-    }
+    if (key == "Format" && format)
+        return format->setFormat(value) ? accepted() : badValue(key, value);
     if (key == "Port") {
         const std::int32_t index = core.findInterfaceByNameToOpen(value);
         if (index < 0)
@@ -108,17 +104,16 @@ HRESULT InterfaceSettings::get(CFieldbusInterface& twin, const std::string& key,
         return twin.get_versionstring(value);
     FieldbusInterface& core = *twin.getFieldbusInterface();
     auto* tcp = dynamic_cast<FieldbusInterfaceModbusTcp*>(&core);
-    auto* rs485 = dynamic_cast<FieldbusInterfaceModbusRs485*>(&core);
-    auto* serial = dynamic_cast<FieldbusInterfaceSerialPort*>(&core);
+    SerialFrameFormat* format = core.getSerialFrameFormat();
     if (key == "IpAddress" && tcp)
         value = tcp->getIpAddress();
     else if (key == "EthernetPort" && tcp)
         value = tcp->getEthernetPort();
-    else if (key == "Format" && (rs485 || serial))
-        value = rs485 ? rs485->getFrameFormat() : serial->getFrameFormat();
+    else if (key == "Format" && format)
+        value = format->getFormat();
     else if (key == "Baudrate")
         value = core.getBaudrateText();
-    else if (key == "Baudrates" || key == "ScanBounds" || (key == "Formats" && (rs485 || serial))) {
+    else if (key == "Baudrates" || key == "ScanBounds" || (key == "Formats" && format)) {
         auto protocol = core.getFieldbusProtocol();
         if (!protocol)
             return notASetting(core, key);

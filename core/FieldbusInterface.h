@@ -16,6 +16,8 @@ class XmlDom;
 
 namespace Kavrel {
 
+class SerialFrameFormat;
+
 class CFieldbusInterface;
 class FieldbusDevice;
 class FieldbusProtocol;
@@ -82,6 +84,8 @@ public:
     virtual std::uint32_t getInterfaceFound() const { return interfaceFound; }
     virtual void readSettings();
     virtual void writeSettings();
+    // The character format of a serial bus; none on other buses.
+    virtual SerialFrameFormat* getSerialFrameFormat() { return nullptr; }
 
     // The core half of connecting a device: initialize, createDevice and
     // writeSettings. The caller makes the twin, then calls finishConnect.

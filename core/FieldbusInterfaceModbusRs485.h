@@ -16,6 +16,7 @@ public:
 
     void readSettings() override;
     void writeSettings() override;
+    SerialFrameFormat* getSerialFrameFormat() override { return &frameFormat; }
 
     // Index into the protocol's frame-format list.
     std::int32_t getFrameFormatIndex() const { return frameFormat.getIndex(); }

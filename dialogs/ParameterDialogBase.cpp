@@ -4,6 +4,7 @@
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
 #include "core/FieldbusInterface.h"
+#include "core/SerialFrameFormat.h"
 #include "dialogs/DialogBackend.h"
 #include "dialogs/DialogTemplate.h"
 #include "protocols/FieldbusProtocol.h"
@@ -149,6 +150,8 @@ void ParameterDialogBase::loadFrameFormatCombo()
     comboResetContent(idFormatCombo);
     for (const auto& f : formats)
         comboAddEntry(idFormatCombo, f);
+    if (auto* format = owner ? owner->getSerialFrameFormat() : nullptr)
+        comboSelectText(idFormatCombo, format->getFormat());
 }
 
 void ParameterDialogBase::loadHardwareCombo()

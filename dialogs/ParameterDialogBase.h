@@ -65,7 +65,8 @@ protected:
     void storeHardwareCombo();
     void loadBaudCombo(const std::vector<std::string>& presets);
     void storeBaudCombo();
-    // Fills the format combo with the protocol's character formats, else the presets.
+    // Fills the format combo with the protocol's character formats, else the
+    // presets, and selects the bus's current one.
     void loadFrameFormatCombo();
     void loadAddress();
     void storeAddress();

@@ -22,8 +22,6 @@ void ParameterDialogModbusRs485::loadValues()
     loadHardwareCombo();
     loadBaudCombo(commonbase::DialogTemplate::presetBaudrates());
     loadFrameFormatCombo();
-    if (auto* rs485 = dynamic_cast<FieldbusInterfaceModbusRs485*>(owner))
-        comboSelectText(idFormatCombo, rs485->getFrameFormat());
 }
 
 void ParameterDialogModbusRs485::storeValues()

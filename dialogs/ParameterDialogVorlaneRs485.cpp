@@ -20,8 +20,6 @@ void ParameterDialogVorlaneRs485::loadValues()
     loadHardwareCombo();
     loadBaudCombo(commonbase::DialogTemplate::presetBaudrates());
     loadFrameFormatCombo();
-    if (auto* serial = dynamic_cast<FieldbusInterfaceSerialPort*>(owner))
-        comboSelectText(idFormatCombo, serial->getFrameFormat());
     if (findControl(idAddressEdit))
         loadAddress();
 }

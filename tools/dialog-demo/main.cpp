@@ -15,9 +15,8 @@
 
 #include "core/CommunicationManager.h"
 #include "core/FieldbusInterface.h"
-#include "core/FieldbusInterfaceModbusRs485.h"
 #include "core/FieldbusInterfaceModbusTcp.h"
-#include "core/FieldbusInterfaceSerialPort.h"
+#include "core/SerialFrameFormat.h"
 #include "dialogs/DialogBackend.h"
 #include "dialogs/ParameterDialogBase.h"
 #include "dialogs/RangeDialog.h"
@@ -44,10 +43,8 @@ void printSettings(Kavrel::FieldbusInterface& fieldbus)
                   << "NodeGuard/Enabled=" << fieldbus.getNodeGuardEnabled() << "\n"
                   << "NodeGuard/Interval=" << fieldbus.getNodeGuardInterval() / 1000 << "\n"
                   << "DontShow=" << fieldbus.getDontShowDialog() << "\n";
-    if (auto* rs485 = dynamic_cast<Kavrel::FieldbusInterfaceModbusRs485*>(&fieldbus))
-        std::cout << "Format=" << rs485->getFrameFormat() << "\n";
-    if (auto* serial = dynamic_cast<Kavrel::FieldbusInterfaceSerialPort*>(&fieldbus))
-        std::cout << "Format=" << serial->getFrameFormat() << "\n";
+    if (auto* format = fieldbus.getSerialFrameFormat())
+        std::cout << "Format=" << format->getFormat() << "\n";
     if (auto* tcp = dynamic_cast<Kavrel::FieldbusInterfaceModbusTcp*>(&fieldbus))
         std::cout << "IpAddress=" << tcp->getIpAddress() << "\n"
                   << "EthernetPort=" << tcp->getEthernetPort() << "\n";
