@@ -244,16 +244,12 @@ struct RtuScan {
         sim = std::make_unique<Simulator>(std::vector<std::string>{"--serial", pair.b(), "--ids", ids});
         if (!sim->ready)
             return;
-        const char* before = std::getenv("KAVREL_SERIAL_PORTS");
-        const std::string saved = before ? before : "";
-        ::setenv("KAVREL_SERIAL_PORTS", pair.a().c_str(), 1);
         manager.put_protocolname("ModbusRS485");
         std::shared_ptr<IFieldbusInterface> made;
-        manager.create_emptyNetworkScanFieldbusInterface(made);
-        if (before)
-            ::setenv("KAVREL_SERIAL_PORTS", saved.c_str(), 1);
-        else
-            ::unsetenv("KAVREL_SERIAL_PORTS");
+        {
+            kavreltest::ScopedEnv ports("KAVREL_SERIAL_PORTS", pair.a());
+            manager.create_emptyNetworkScanFieldbusInterface(made);
+        }
         bus = std::dynamic_pointer_cast<CFieldbusInterface>(made);
         if (!bus)
             return;
@@ -343,16 +339,12 @@ TEST_F(AutomationOnSimulator, VorlaneScanThenGuardTheDrivesFound)
     ASSERT_TRUE(pair.ok());
     Simulator sim({"--vorlane-serial", pair.b(), "--ids", "2,5"});
     ASSERT_TRUE(sim.ready);
-    const char* before = std::getenv("KAVREL_SERIAL_PORTS");
-    const std::string saved = before ? before : "";
-    ::setenv("KAVREL_SERIAL_PORTS", pair.a().c_str(), 1);
     manager->put_protocolname("VorlaneRS485");
     std::shared_ptr<IFieldbusInterface> made;
-    ASSERT_EQ(manager->create_emptyNetworkScanFieldbusInterface(made), S_OK);
-    if (before)
-        ::setenv("KAVREL_SERIAL_PORTS", saved.c_str(), 1);
-    else
-        ::unsetenv("KAVREL_SERIAL_PORTS");
+    {
+        kavreltest::ScopedEnv ports("KAVREL_SERIAL_PORTS", pair.a());
+        ASSERT_EQ(manager->create_emptyNetworkScanFieldbusInterface(made), S_OK);
+    }
     auto bus = std::dynamic_pointer_cast<CFieldbusInterface>(made);
     ASSERT_TRUE(bus);
 

@@ -176,14 +176,9 @@ TEST(VorlaneSerialBus, TwoDrivesOnOneInterfaceAreEachAddressedBeforeTheirTelegra
     kavreltest::SocatPair pair;
     ASSERT_TRUE(pair.ok());
     SettingsFolder settings;
-    const char* before = std::getenv("KAVREL_SERIAL_PORTS");
-    const std::string saved = before ? before : "";
-    ::setenv("KAVREL_SERIAL_PORTS", pair.a().c_str(), 1);
+    auto ports = std::make_unique<kavreltest::ScopedEnv>("KAVREL_SERIAL_PORTS", pair.a());
     Kavrel::FieldbusInterfaceSerialPort bus("VorlaneRS485", false);
-    if (before)
-        ::setenv("KAVREL_SERIAL_PORTS", saved.c_str(), 1);
-    else
-        ::unsetenv("KAVREL_SERIAL_PORTS");
+    ports.reset(); // the port list is read when the interface is made
     const auto index = bus.findInterfaceByNameToOpen(pair.a());
     ASSERT_GE(index, 0);
     bus.setInterfaceIndex(index);

@@ -12,33 +12,10 @@ command -v tmux >/dev/null || { echo "tmux is not installed (scripts/bootstrap i
 
 WORK=$(mktemp -d)
 SOCKET="kavrel-cli-dialog-$$"
-T() { tmux -L "$SOCKET" -f /dev/null "$@"; }
-SIM_PID=""
-cleanup() {
-    T kill-server >/dev/null 2>&1 || true
-    [ -n "$SIM_PID" ] && { kill "$SIM_PID" 2>/dev/null || true; wait "$SIM_PID" 2>/dev/null || true; }
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+PANE=cli
+WAIT_TRIES=80
+source "$(dirname "${BASH_SOURCE[0]}")/tmux_lib.sh"
 
-passed=0
-fail() {
-    echo "FAIL: $1"
-    echo "----- screen -----"
-    T capture-pane -p -t cli 2>/dev/null || true
-    echo "------------------"
-    exit 1
-}
-ok() { echo "ok: $1"; passed=$((passed + 1)); }
-wait_for() {
-    local text=$1 tries=${2:-80}
-    for _ in $(seq "$tries"); do
-        if T capture-pane -p -t cli | grep -qF -- "$text"; then return 0; fi
-        sleep 0.1
-    done
-    return 1
-}
-keys() { T send-keys -t cli "$@"; sleep 0.15; }
 run_cli() {
     T kill-session -t cli >/dev/null 2>&1 || true
     T new-session -d -s cli -x 110 -y 40 \
@@ -46,7 +23,7 @@ run_cli() {
 }
 
 "$SIM" --tcp 127.0.0.1:0 --ids 1-3 >"$WORK/sim.out" 2>"$WORK/sim.err" &
-SIM_PID=$!
+PIDS+=($!)
 for _ in $(seq 100); do grep -qx ready "$WORK/sim.out" 2>/dev/null && break; sleep 0.1; done
 grep -qx ready "$WORK/sim.out" || fail "the simulator did not start"
 PORT=$(head -n 1 "$WORK/sim.out"); PORT=${PORT##*:}

@@ -10,38 +10,8 @@ command -v tmux >/dev/null || { echo "tmux is not installed (scripts/bootstrap i
 
 WORK=$(mktemp -d)
 SOCKET="kavrel-dialogs-$$"
-T() { tmux -L "$SOCKET" -f /dev/null "$@"; }
-PIDS=()
-cleanup() {
-    T kill-server >/dev/null 2>&1 || true
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-passed=0
-failed=0
-fail() {
-    echo "FAIL: $1"
-    echo "----- screen -----"
-    T capture-pane -p -t demo 2>/dev/null || true
-    echo "------------------"
-    failed=$((failed + 1))
-    exit 1
-}
-ok() { echo "ok: $1"; passed=$((passed + 1)); }
-
-# Waits (at most $2 tenths of a second) until the screen shows the text $1.
-wait_for() {
-    local text=$1 tries=${2:-50}
-    for _ in $(seq "$tries"); do
-        if T capture-pane -p -t demo | grep -qF -- "$text"; then return 0; fi
-        sleep 0.1
-    done
-    return 1
-}
-keys() { T send-keys -t demo "$@"; sleep 0.15; }
+PANE=demo
+source "$(dirname "${BASH_SOURCE[0]}")/tmux_lib.sh"
 
 start_demo() {
     T kill-session -t demo >/dev/null 2>&1 || true

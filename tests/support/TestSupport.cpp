@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -299,6 +300,21 @@ int freeTcpPort()
 std::string binDir() { return KAVREL_BIN_DIR; }
 std::string libDir() { return KAVREL_LIB_DIR; }
 std::string sourceDir() { return KAVREL_SOURCE_DIR; }
+
+ScopedEnv::ScopedEnv(std::string name_, const std::string& value) : name(std::move(name_))
+{
+    if (const char* old = std::getenv(name.c_str()))
+        before = old;
+    ::setenv(name.c_str(), value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    if (before)
+        ::setenv(name.c_str(), before->c_str(), 1);
+    else
+        ::unsetenv(name.c_str());
+}
 
 bool sendControl(const std::string& fifo, ChildProcess& sim, const std::string& command)
 {
