@@ -386,15 +386,9 @@ TEST(VorlanePing, OpensAddressesAndClosesAtTheGivenBaud)
     EXPECT_EQ(drive.telegramsAfter(2), (std::vector<std::string>{"#05\r", "#06\r"}));
 }
 
-TEST(VorlaneConstants, BusLimits)
+TEST(VorlaneLineless, AccessWithoutALineFailsWithACode)
 {
     FieldbusProtocolVorlane protocol;
-    EXPECT_EQ(protocol.getDefaultBaudrate(), "19200");
-    EXPECT_EQ(protocol.getBaudrates(), (std::vector<std::string>{"9600", "19200", "38400", "AUTO"}));
-    EXPECT_EQ(protocol.getFrameFormats(), std::vector<std::string>{"E,7,1"});
-    EXPECT_EQ(protocol.getDefaultDeviceAddress(), 1u);
-    EXPECT_EQ(protocol.getScanMinimum(), 1u);
-    EXPECT_EQ(protocol.getScanMaximum(), 31u);
     std::uint32_t value = 0;
     EXPECT_NE(protocol.readParameter(1, 2, 1, 1, value), 1);
     EXPECT_NE(protocol.getLastErrorCode(), 0u);
