@@ -4,7 +4,8 @@
  * value (0x8xxxxxxx) for failure. After a failure, kavrel_last_error_code()
  * and kavrel_last_error_text() on the same thread tell the code and its text.
  * Objects are reached through handles; a released handle is refused with
- * KAVREL_E_HANDLE, never a crash. Texts are UTF-8; a text result is copied
+ * KAVREL_E_HANDLE, never a crash; so is a device handle whose interface was
+ * released (the device has no bus any more). Texts are UTF-8; a text result is copied
  * into the caller's buffer (cut to fit, always terminated).
  *
  * Events are polled, not called back: kavrel_poll_event() delivers what the
@@ -70,7 +71,9 @@ KAVREL_API int32_t kavrel_release(kavrel_handle handle);
 /* Communication settings by name: "IpAddress", "EthernetPort", "Port" (a
  * hardware interface's name to open, e.g. a serial path), "Baudrate",
  * "Format" (e.g. "E,8,1"), "DeviceAddress", "DontShow", "NodeGuardEnabled",
- * "NodeGuardInterval" (ms), "ScanRange", "ReplyTimeout" (ms, Modbus TCP). */
+ * "NodeGuardInterval" (ms), "NodeGuardOnConnect" (0: a connect does not guard
+ * the device, for this interface only, nothing stored), "ScanRange" (also
+ * stored for later interfaces), "ReplyTimeout" (ms, Modbus TCP). */
 KAVREL_API int32_t kavrel_interface_set(kavrel_handle interface_handle, const char* key, const char* value);
 /* "communicationParameters", "scanRange", "versionstring", "IpAddress",
  * "EthernetPort", "Port", "Baudrate", "Format", and the protocol's offer:
@@ -78,7 +81,9 @@ KAVREL_API int32_t kavrel_interface_set(kavrel_handle interface_handle, const ch
  * line, "Formats" (blank-separated, e.g. "N,8,1 E,8,1"). */
 KAVREL_API int32_t kavrel_interface_get(kavrel_handle interface_handle, const char* key, char* buffer, size_t size);
 
-/* Devices: connect (identifies the drive), find, count. */
+/* Devices: connect (identifies the drive), find, count. An id outside what the
+ * protocol can address (e.g. 1-248 for Modbus) is refused before anything is
+ * sent, with 0x8004040E and a text naming the bounds. */
 KAVREL_API int32_t kavrel_connect(kavrel_handle interface_handle, int32_t unique_id, kavrel_handle* device_handle);
 KAVREL_API int32_t kavrel_device_count(kavrel_handle interface_handle, int32_t* count);
 /* 1-based over the connected devices, also those a scan connected. */
@@ -105,7 +110,8 @@ KAVREL_API int32_t kavrel_enable_node_guard(kavrel_handle interface_handle, kavr
                                             int32_t interval_ms);
 KAVREL_API int32_t kavrel_disable_node_guard(kavrel_handle interface_handle, kavrel_handle device_handle);
 
-/* Upload in the background; the data is the device text "uploadBuffer". */
+/* Upload in the background; the data of the whole upload (hex text, every
+ * packet in order) is the device text "uploadBuffer", readable at any time. */
 KAVREL_API int32_t kavrel_start_upload(kavrel_handle device_handle);
 KAVREL_API int32_t kavrel_stop_upload(kavrel_handle device_handle);
 

@@ -25,6 +25,7 @@ FieldbusDevice::FieldbusDevice()
     commonbase::DbgInfo(0, __FILE__, "Constructor");
     commonbase::ErrorHandler::instance().registerErrorCode(static_cast<std::uint16_t>(uploadStopped));
     commonbase::ErrorHandler::instance().registerErrorCode(static_cast<std::uint16_t>(uploadStartFailed));
+    commonbase::ErrorHandler::instance().registerErrorCode(static_cast<std::uint16_t>(errorInterfaceGone & 0xFFFFu));
 }
 
 FieldbusDevice::~FieldbusDevice()
@@ -58,6 +59,20 @@ FieldbusInterface* FieldbusDevice::getFieldbusInterface() const
 {
     std::lock_guard<std::mutex> lock(stateLock);
     return fieldbusInterface;
+}
+
+void FieldbusDevice::detachFromInterface(bool interfaceReleased)
+{
+    commonbase::DbgInfo(1, __FILE__, cat(uniqueId, interfaceReleased ? ": the interface was released"
+                                                                      : ": dropped from the interface"));
+    connected = 0;
+    std::lock_guard<std::mutex> lock(stateLock);
+    fieldbusInterface = nullptr;
+    if (interfaceReleased) {
+        interfaceGone = true;
+        lastErrorCode = errorInterfaceGone;
+        lastErrorString = cat("the interface of device ", uniqueId, " was released");
+    }
 }
 
 void FieldbusDevice::setUniqueId(std::uint32_t id)
@@ -297,7 +312,16 @@ std::int32_t FieldbusDevice::initUpload()
 {
     std::lock_guard<std::mutex> access(accessLock);
     commonbase::Dbg dbg(0, __FILE__, "initUpload");
-    uploadBuffer.clear();
+    {
+        std::lock_guard<std::mutex> lock(uploadLock);
+        uploadBuffer.clear();
+    }
+    uploadResult = 0;
+    // A dropped device, or one whose bus is gone, fetches nothing: the upload cannot start.
+    if (connected.load() != 1) {
+        commonbase::DbgInfo(3, __FILE__, cat(uniqueId, ": not connected, no upload"));
+        return 0;
+    }
     auto current = getFieldbusProtocol();
     if (!current)
         return 0;
@@ -309,17 +333,24 @@ std::int32_t FieldbusDevice::getUpload(std::int32_t sessionId, std::int32_t pack
 {
     std::lock_guard<std::mutex> access(accessLock);
     commonbase::Dbg dbg(0, __FILE__, cat("getUpload(", sessionId, ",", packetNumber, ")"));
-    if (connected.load() != 1)
-        return 0;
     auto current = getFieldbusProtocol();
-    if (!current)
+    if (connected.load() != 1 || !current) {
+        // Lost before its first packet: nothing was fetched, so the end is a failure.
+        if (packetNumber <= 1)
+            uploadResult = uploadStartFailed;
         return 0;
+    }
     std::uint32_t last = 0;
     std::int32_t result = 0;
+    std::string packet; // a protocol hands out one packet's data; the buffer keeps them all
     {
         auto bus = lockBus();
         result = current->getUpload(uniqueId, static_cast<std::uint32_t>(sessionId),
-                                    static_cast<std::uint32_t>(packetNumber), uploadBuffer, last);
+                                    static_cast<std::uint32_t>(packetNumber), packet, last);
+    }
+    if (result >= 0 && !packet.empty()) {
+        std::lock_guard<std::mutex> lock(uploadLock);
+        uploadBuffer += packet;
     }
     uploadResult = result;
     return result < 0 || last != 0 ? 0 : 1;
@@ -327,7 +358,7 @@ std::int32_t FieldbusDevice::getUpload(std::int32_t sessionId, std::int32_t pack
 
 std::string FieldbusDevice::getUploadBuffer() const
 {
-    std::lock_guard<std::mutex> access(accessLock);
+    std::lock_guard<std::mutex> lock(uploadLock);
     return uploadBuffer;
 }
 

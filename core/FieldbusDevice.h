@@ -28,6 +28,8 @@ public:
     static constexpr std::int32_t uploadSessionId = 256;
     static constexpr std::int32_t uploadStopped = 0xa01;
     static constexpr std::int32_t uploadStartFailed = 0xa02;
+    // Last error of a device whose interface was released: it has no bus any more.
+    static constexpr std::uint32_t errorInterfaceGone = 0x80040a03u;
 
     FieldbusDevice();
     ~FieldbusDevice() override;
@@ -59,6 +61,10 @@ public:
     std::uint32_t getIgnoreErrors() const { return ignoreErrors.load(); }
     void setIgnoreErrors(std::uint32_t flag) { ignoreErrors = flag; }
     std::uint32_t isConnected() const { return connected.load(); }
+    // The interface lets go of the device: dropped (node guarding) or gone itself.
+    // Either way the device is no longer connected; later calls fail without the bus.
+    void detachFromInterface(bool interfaceReleased);
+    bool isInterfaceGone() const { return interfaceGone.load(); }
     std::uint32_t getLastErrorCode() const;
     std::string getLastErrorString() const;
 
@@ -90,6 +96,8 @@ public:
 
 private:
     void copyLastError();
+    // False (with the last error set) when the device can no longer reach its drive.
+    bool reachable();
     // One parameter telegram under the bus lock, with the connected and
     // node-guard bookkeeping that every access shares.
     std::int32_t exchangeParameter(const char* verb, std::uint16_t index, std::uint16_t subIndex,
@@ -107,8 +115,10 @@ private:
     std::atomic<std::uint32_t> ignoreErrors{0};
     std::string vendorName, originalVendorName, productCode, originalProductCode;
     std::string deviceVersion, motorType, serialNumber;
-    std::string uploadBuffer;
+    std::string uploadBuffer;       // under uploadLock: read without waiting for the bus
+    mutable std::mutex uploadLock;
     std::atomic<std::int32_t> uploadResult{0};
+    std::atomic<bool> interfaceGone{false};
     mutable std::mutex accessLock;  // serialises parameter access of this device
     mutable std::mutex stateLock;   // guards the text fields and the node-guard times
     std::chrono::nanoseconds nodeGuardPeriod{0};

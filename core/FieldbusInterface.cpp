@@ -41,7 +41,7 @@ void FieldbusInterface::Init()
 {
     hardwareVersion = "version of FieldbusInterface hardware";
     devices.clear();
-    for (std::uint16_t code = 0x401; code <= 0x40d; ++code)
+    for (std::uint16_t code = 0x401; code <= 0x40e; ++code)
         commonbase::ErrorHandler::instance().registerErrorCode(code);
     nodeGuardThread = std::make_unique<NodeGuardThread>(this, &nodeGuardLock);
     protocol = FieldbusProtocol::create(protocolName, networkScan != 0);
@@ -65,12 +65,13 @@ FieldbusInterface::~FieldbusInterface()
     {
         std::lock_guard<std::recursive_mutex> guard(nodeGuardLock);
         std::lock_guard<std::recursive_mutex> lock(devicesLock);
+        // The bus goes with this interface: the devices' calls fail from now on.
         for (FieldbusDevice* device : devices)
-            device->setFieldbusInterface(nullptr);
+            device->detachFromInterface(true);
         devices.clear();
         nodeGuardList.clear();
         for (auto& device : scanDevices)
-            device->setFieldbusInterface(nullptr);
+            device->detachFromInterface(true);
     }
     scanDevices.clear();
     CommunicationManager::getInstance().removeFieldbusInterface(this);
@@ -136,10 +137,19 @@ std::int32_t FieldbusInterface::createDevice(std::unique_ptr<FieldbusDevice>& de
 {
     commonbase::Dbg dbg(0, __FILE__, cat("createDevice('", uniqueId, "')"));
     std::int32_t result = errorNothingRan;
-    if (uniqueId != 0)
-        deviceAddress = uniqueId;
     if (!protocol)
         return errorOpenFailed;
+    // Checked before the bus is touched: an id the protocol cannot address
+    // would otherwise wrap onto another drive's.
+    if (!protocol->isAddressable(uniqueId != 0 ? uniqueId : deviceAddress)) {
+        commonbase::DbgInfo(3, __FILE__, protocol->outOfBoundsText(uniqueId != 0 ? uniqueId : deviceAddress));
+        return errorIdOutOfBounds;
+    }
+    if (uniqueId != 0)
+        deviceAddress = uniqueId;
+    // Opening the bus and adding the device are one critical section with
+    // removing a device and closing the bus: a node-guard drop of the last
+    // other device cannot close the bus under a connect that succeeds.
     std::lock_guard<std::recursive_mutex> lock(devicesLock);
     if (!busOpen) {
         if (commonbase::leadingDecimal(getBaudrateText()) == 0) {
@@ -168,6 +178,7 @@ std::int32_t FieldbusInterface::createDevice(std::unique_ptr<FieldbusDevice>& de
             fresh->setFieldbusInterface(this);
             fresh->setUniqueId(deviceAddress);
             if (fresh->identify() == 1) {
+                devices.push_back(fresh.get());
                 device = std::move(fresh);
                 result = statusOk;
             } else {
@@ -205,6 +216,8 @@ void FieldbusInterface::finishConnect(FieldbusDevice* device)
         return;
     device->setFieldbusProtocol(protocol);
     addFieldbusDevice(device);
+    if (!guardOnConnect)
+        return;
     const std::int32_t guarded = enableNodeGuard(device, 0);
     if (guarded != statusOk)
         commonbase::DbgInfo(1, __FILE__, cat("device ", device->getUniqueId(), " not guarded: 0x",
@@ -238,7 +251,9 @@ void FieldbusInterface::addFieldbusDevice(FieldbusDevice* device)
     if (!device)
         return;
     std::lock_guard<std::recursive_mutex> lock(devicesLock);
-    devices.push_back(device);
+    // createDevice has listed it already when it made it.
+    if (std::find(devices.begin(), devices.end(), device) == devices.end())
+        devices.push_back(device);
 }
 
 void FieldbusInterface::removeFieldbusDevice(FieldbusDevice* device)
@@ -448,6 +463,18 @@ std::int32_t FieldbusInterface::setScanRange(const std::string& text)
     return protocol && protocol->setScanRange(text) == 1 ? statusOk : errorFail;
 }
 
+void FieldbusInterface::storeScanRange()
+{
+    commonbase::Dbg dbg(0, __FILE__, "storeScanRange");
+    auto document = CommunicationManager::getInstance().getLastSettingsDocument();
+    if (!document)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(document->getMutex());
+    HeldDocument held(*this, document);
+    writeSetting("ScanRange", getScanRange());
+    saveSettings();
+}
+
 // ---------------------------------------------------------------------------
 // Last settings
 
@@ -654,7 +681,7 @@ void FieldbusInterface::nodeGuardTimeout(FieldbusDevice* device)
     commonbase::DbgInfo(2, __FILE__, cat("device ", id, " stopped answering"));
     removeFieldbusDevice(device);
     // Out of the lists, so no longer ours: the device may outlive this interface.
-    device->setFieldbusInterface(nullptr);
+    device->detachFromInterface(false);
     postToTwin(msgNodeGuardTimeout, static_cast<std::int32_t>(id), 0);
 }
 

@@ -52,6 +52,8 @@ public:
     static constexpr std::int32_t errorScanRunning = static_cast<std::int32_t>(0x8004040bu);
     static constexpr std::int32_t errorNoScanWorker = static_cast<std::int32_t>(0x8004040cu);
     static constexpr std::int32_t errorNoProgressDialog = static_cast<std::int32_t>(0x8004040du);
+    // The id is outside what the protocol can address (its scan and flash bounds).
+    static constexpr std::int32_t errorIdOutOfBounds = static_cast<std::int32_t>(0x8004040eu);
     static constexpr std::int32_t errorFail = static_cast<std::int32_t>(0x80004005u);
 
     // How a network scan connects one id; true when a drive answered and is now
@@ -130,6 +132,11 @@ public:
     void setNodeGuardEnabled(std::uint32_t flag) { nodeGuardEnabled = flag; }
     std::int32_t getNodeGuardInterval() const { return nodeGuardInterval; }
     void setNodeGuardInterval(std::int32_t ms) { nodeGuardInterval = ms; }
+    // Whether a connect puts the device under node guarding (which writes the
+    // interval to the drive). Not stored: a caller that must leave the drive
+    // untouched switches it off for its own session only.
+    bool getGuardOnConnect() const { return guardOnConnect; }
+    void setGuardOnConnect(bool flag) { guardOnConnect = flag; }
     std::uint32_t getDontShowDialog() const { return dontShowDialog; }
     void setDontShowDialog(std::uint32_t flag) { dontShowDialog = flag; }
     std::uint32_t getForceShowDialog() const { return forceShowDialog; }
@@ -143,6 +150,8 @@ public:
     // Scan range.
     std::string getScanRange() const;
     std::int32_t setScanRange(const std::string& text);
+    // Writes the current scan range to the last settings, so the next interface starts with it.
+    void storeScanRange();
 
     // Network scan.
     std::int32_t startNetworkScan();
@@ -206,6 +215,7 @@ protected:
     std::uint32_t busOpen = 0;
     std::uint32_t parametersConfirmed = 0;
     std::uint32_t dontShowDialog = 0;
+    bool guardOnConnect = true;
     std::shared_ptr<FieldbusProtocol> protocol;
     std::unique_ptr<InterfaceParameterDialog> parameterDialog;
     std::unique_ptr<InterfaceRangeDialog> rangeDialog;

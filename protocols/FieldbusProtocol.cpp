@@ -1,5 +1,6 @@
 #include "protocols/FieldbusProtocol.h"
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <iomanip>
@@ -298,6 +299,31 @@ std::int32_t FieldbusProtocol::setFlashRange(const std::string& text)
     flashRangeIds = std::move(ids);
     flashRangeText = text;
     return 1;
+}
+
+bool FieldbusProtocol::isAddressable(std::uint32_t address) const
+{
+    return address >= std::min(constants.scanMinimum, constants.flashMinimum) &&
+           address <= std::max(constants.scanMaximum, constants.flashMaximum);
+}
+
+std::string FieldbusProtocol::addressBoundsText() const
+{
+    return cat(std::min(constants.scanMinimum, constants.flashMinimum), "-",
+               std::max(constants.scanMaximum, constants.flashMaximum));
+}
+
+std::string FieldbusProtocol::outOfBoundsText(std::uint32_t address) const
+{
+    return cat("id ", address, " is outside ", addressBoundsText(), " for ", protocolName);
+}
+
+std::string FieldbusProtocol::rangeRefusalText(const std::string& text, bool flash) const
+{
+    const std::uint32_t low = flash ? constants.flashMinimum : constants.scanMinimum;
+    const std::uint32_t high = flash ? constants.flashMaximum : constants.scanMaximum;
+    return cat("range '", text, "' is not a list of ids and intervals a-b within ", low, "-", high, " for ",
+               protocolName);
 }
 
 bool FieldbusProtocol::checkScanRange(const std::string& text) const

@@ -105,6 +105,16 @@ public:
     std::uint32_t getFlashMinimum() const { return constants.flashMinimum; }
     std::uint32_t getFlashMaximum() const { return constants.flashMaximum; }
 
+    // What the bus can address: the scan and flash bounds together. Anything
+    // else is refused before a telegram goes out (a unit byte would wrap).
+    bool isAddressable(std::uint32_t address) const;
+    // "1-248": the addressable ids as a range text.
+    std::string addressBoundsText() const;
+    // "id 40 is outside 1-31 for VorlaneRS485"
+    std::string outOfBoundsText(std::uint32_t address) const;
+    // Why a scan (or flash) range text was refused, naming the bounds.
+    std::string rangeRefusalText(const std::string& text, bool flash = false) const;
+
     void setHardwareInterface(std::shared_ptr<HardwareInterface> hw);
     std::shared_ptr<HardwareInterface> getHardwareInterface() const;
 

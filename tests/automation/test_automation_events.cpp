@@ -267,11 +267,12 @@ TEST_F(AutomationEvents, ReleasingAnInterfaceWhileItGuardsNeitherCrashesNorHangs
     bus.twin.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     commonbase::HostEventLoop::runFor(50ms);
-    // The devices outlive their interface: calls fail cleanly.
+    // The devices outlive their interface: calls fail cleanly, saying why.
     std::int32_t value = 0;
     bus.fake->silence(1);
-    EXPECT_EQ(static_cast<std::uint32_t>(one->get_Parameter(2, 1, 1, value)), 0x80040501u);
-    EXPECT_EQ(static_cast<std::uint32_t>(lastErrorInfo().code), 0x80040501u);
+    EXPECT_EQ(static_cast<std::uint32_t>(one->get_Parameter(2, 1, 1, value)), 0x80040A03u);
+    EXPECT_EQ(static_cast<std::uint32_t>(lastErrorInfo().code), 0x80040A03u);
+    EXPECT_EQ(lastErrorInfo().description, "the interface of device 1 was released");
 }
 
 TEST_F(AutomationEvents, ScannedDevicesAreHeldUntilTheyTimeOut)

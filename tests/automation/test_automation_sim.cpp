@@ -190,8 +190,10 @@ TEST_F(AutomationOnSimulator, UploadEventsCountPacketsAndEndOnce)
         EXPECT_EQ(e.thread, std::this_thread::get_id());
     std::string buffer;
     device->get_uploadBuffer(buffer);
-    // Each block replaces the one before: the buffer ends as the last block.
-    EXPECT_EQ(buffer, "CAFE");
+    // Every block in order: the buffer holds the whole upload.
+    EXPECT_EQ(buffer, "00112233445566778899AABBCCDDEEFF"
+                      "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF"
+                      "CAFE");
 }
 
 TEST_F(AutomationOnSimulator, NodeGuardingReportsTheSilentDriveOnce)
@@ -226,7 +228,7 @@ TEST_F(AutomationOnSimulator, NodeGuardingReportsTheSilentDriveOnce)
     const auto start = std::chrono::steady_clock::now();
     bus.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-    EXPECT_EQ(static_cast<std::uint32_t>(devices[0]->get_Parameter(4, 2, 1, value)), 0x80040501u);
+    EXPECT_EQ(static_cast<std::uint32_t>(devices[0]->get_Parameter(4, 2, 1, value)), 0x80040A03u);
 }
 
 namespace {

@@ -153,7 +153,7 @@ public:
             return static_cast<std::int32_t>(errorSilent);
         if (failAtPacket != 0 && packet == failAtPacket)
             return static_cast<std::int32_t>(failCode.load());
-        data += "P" + std::to_string(packet);
+        data = "P" + std::to_string(packet); // one packet; the device keeps them all
         finished = uploadPackets != 0 && packet >= uploadPackets ? 1 : 0;
         return 0;
     }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -481,6 +482,19 @@ TEST(Upload, StopFailedStartAndSecondStart)
         UploadDrive drive;
         EXPECT_EQ(drive.device->stopUpload(), 0);
     }
+}
+
+TEST(Upload, ReadingTheBufferDoesNotWaitForAPacketOnTheBus)
+{
+    UploadDrive drive;
+    drive.fake().uploadPackets = 0;
+    drive.fake().packetDelay = 2500ms; // the worker holds the device and the bus this long per packet
+    ASSERT_EQ(drive.device->startUpload(), 1);
+    ASSERT_TRUE(HostEventLoop::runUntil([&] { return drive.fake().getUploads.load() >= 2; }, 10s));
+    auto read = std::async(std::launch::async, [&] { return drive.device->getUploadBuffer(); });
+    ASSERT_EQ(read.wait_for(1500ms), std::future_status::ready) << "the buffer waited for the packet in flight";
+    EXPECT_EQ(read.get(), "P1");
+    EXPECT_EQ(drive.device->stopUpload(), 1);
 }
 
 TEST(Upload, DeviceGoingMidUploadNeitherCrashesNorHangs)

@@ -57,9 +57,15 @@ HostSession::~HostSession()
         commonbase::DialogBackend::set(nullptr);
 }
 
+int HostSession::usage(const std::string& text) const
+{
+    exitStatus = exitUsage;
+    return reportUsage(ctx, text);
+}
+
 int HostSession::fail(Kavrel::HRESULT hr, const std::string& text) const
 {
-    failed = true;
+    exitStatus = exitFailure;
     std::string shown = text;
     if (shown.empty()) {
         const auto& info = Kavrel::lastErrorInfo();
@@ -84,11 +90,11 @@ bool HostSession::chooseProtocol()
         options.protocol = chosen;
     }
     if (options.protocol.empty()) {
-        fail("--protocol is required (or --dialog, to choose it in a dialog)");
+        usage("--protocol is required (or --dialog, to choose it in a dialog)");
         return false;
     }
     if (!offered(options.protocol)) {
-        fail("--protocol must be ModbusTCP, ModbusRS485 or VorlaneRS485, not '" + options.protocol + "'");
+        usage("--protocol must be ModbusTCP, ModbusRS485 or VorlaneRS485, not '" + options.protocol + "'");
         return false;
     }
     manager->put_protocolname(options.protocol);
@@ -100,7 +106,7 @@ bool HostSession::set(const std::string& key, const std::string& value, const st
     if (value.empty())
         return true;
     if (Kavrel::FAILED(Kavrel::InterfaceSettings::set(*fieldbusInterface, key, value))) {
-        fail(errorGeneric, refused);
+        usage(refused.empty() ? Kavrel::lastErrorInfo().description : refused);
         return false;
     }
     return true;
@@ -130,9 +136,9 @@ bool HostSession::open(bool forScan)
     }
     const bool tcp = options.protocol == "ModbusTCP";
     if (tcp && !options.serial.empty())
-        return fail("--serial is for the serial protocols; ModbusTCP takes --host and --tcp-port"), false;
+        return usage("--serial is for the serial protocols; ModbusTCP takes --host and --tcp-port"), false;
     if (!tcp && (!options.host.empty() || !options.tcpPort.empty()))
-        return fail("--host and --tcp-port are for ModbusTCP; " + options.protocol + " takes --serial"), false;
+        return usage("--host and --tcp-port are for ModbusTCP; " + options.protocol + " takes --serial"), false;
     if (!set("IpAddress", options.host, "--host '" + options.host + "' is not a dotted IPv4 address") ||
         !set("EthernetPort", options.tcpPort, "--tcp-port '" + options.tcpPort + "' is not a port number 1..65535") ||
         !set("Port", options.serial, "serial port '" + options.serial + "' is not offered") ||
@@ -140,7 +146,7 @@ bool HostSession::open(bool forScan)
                "--baud '" + options.baud + "' is not offered (" + setting("Baudrates") + ")"))
         return false;
     if (!options.format.empty() && tcp)
-        return fail("--format is for the serial protocols"), false;
+        return usage("--format is for the serial protocols"), false;
     if (!set("Format", options.format,
                "--format '" + options.format + "' is not offered (" +
                    setting("Formats") + ")"))
@@ -161,6 +167,11 @@ bool HostSession::open(bool forScan)
 bool HostSession::connect(std::uint32_t id, std::shared_ptr<Kavrel::IFieldbusDevice>& device)
 {
     const Kavrel::HRESULT hr = fieldbusInterface->connectDeviceWithId(static_cast<std::int32_t>(id), device);
+    // Refused before anything was sent: the --id given is not one this bus can address.
+    if (hr == Kavrel::kavrelError(0x40e)) {
+        usage(Kavrel::lastErrorInfo().description);
+        return false;
+    }
     if (Kavrel::FAILED(hr) || !device) {
         fail(Kavrel::FAILED(hr) ? hr : errorGeneric);
         return false;
