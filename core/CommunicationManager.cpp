@@ -45,6 +45,21 @@ std::shared_ptr<commonbase::XmlDom> loadDocument(const std::string& path)
     return doc;
 }
 
+// Moves a settings file that could not be read to a free name beside it that
+// says so; returns that name, or empty when the file could not be moved.
+std::string moveAsideUnreadable(const std::string& fileName)
+{
+    std::error_code ec;
+    for (int n = 0; n < 1000; ++n) {
+        const std::string aside = fileName + ".unreadable" + (n ? cat(".", n) : std::string());
+        if (std::filesystem::exists(aside, ec) || ec)
+            continue;
+        std::filesystem::rename(fileName, aside, ec);
+        return ec ? std::string() : aside;
+    }
+    return {};
+}
+
 } // namespace
 
 std::string CommunicationManager::withTrailingSlash(const std::string& path)
@@ -307,8 +322,28 @@ void CommunicationManager::reopenLastSettingsDocument()
         if (ec)
             commonbase::DbgInfo(2, __FILE__, cat("could not copy '", shipped, "' to '", schema, "': ", ec.message()));
     }
+    const bool existed = std::filesystem::is_regular_file(fileName, ec);
     auto doc = std::make_shared<commonbase::XmlDom>(commonbase::WString(fileName), commonbase::WString(schema));
-    doc->parseFile(false);
+    if (!doc->parseFile(false) && !existed) {
+        // No file yet: the first save creates it, without a parse error on record.
+        doc = std::make_shared<commonbase::XmlDom>(commonbase::WString(fileName), commonbase::WString(schema));
+    } else if (doc->getLastError() != 0) {
+        // A file we cannot read is still the user's: keep it under another name
+        // before the next save writes a fresh one in its place.
+        const auto error = doc->getLastError();
+        const std::string aside = moveAsideUnreadable(fileName);
+        if (aside.empty()) {
+            commonbase::DbgInfo(3, __FILE__, cat("the settings file '", fileName, "' could not be read (error 0x",
+                                                 commonbase::toHex(error, 3), ") nor moved aside; settings are ",
+                                                 "neither read nor saved until it is repaired"));
+            doc.reset();
+        } else {
+            commonbase::DbgInfo(2, __FILE__, cat("the settings file '", fileName, "' could not be read (error 0x",
+                                                 commonbase::toHex(error, 3), "); it was moved to '", aside,
+                                                 "' and a new one is written in its place"));
+            doc = std::make_shared<commonbase::XmlDom>(commonbase::WString(fileName), commonbase::WString(schema));
+        }
+    }
     // The old document dies only after the manager's lock is released: its
     // destructor takes the document's lock, which readers take before ours.
     std::shared_ptr<commonbase::XmlDom> old;

@@ -103,6 +103,10 @@ int main(int argc, char** argv)
     auto* silent = app.add_option("--silent-after", faults.silentAfter, "Stop answering after N requests");
     app.add_option("--control", controlPath, "FIFO for run-time commands: silence ID, answer ID, set ID I.S V");
     app.add_flag("-v,--verbose", verbose, "Log each frame to standard error");
+    int idleTimeoutMs = 60000;
+    app.add_option("--idle-timeout-ms", idleTimeoutMs, "Close a TCP client that sends nothing for this long (0: never)")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -146,6 +150,7 @@ int main(int argc, char** argv)
     drivesim::Simulator sim(drives, ids, faults, verbose);
     if (!exceptionOn.empty())
         sim.failOn(failIndex, failSub);
+    sim.setIdleTimeout(std::chrono::milliseconds(idleTimeoutMs));
     if (!tcp.empty()) {
         int bound = 0;
         if (!sim.listenTcp(host, port, bound, error))
