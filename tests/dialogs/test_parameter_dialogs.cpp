@@ -133,7 +133,7 @@ TEST(ParameterDialogs, CancelAndRefusedValuesLeaveTheSettingsAlone)
             EXPECT_EQ(fieldbus->getBaudrateText(), "19200");
         }
         if (auto* tcp = dynamic_cast<Kavrel::FieldbusInterfaceModbusTcp*>(fieldbus.get())) {
-            EXPECT_EQ(tcp->getIpAddress(), "127.0.0.1");
+            EXPECT_EQ(tcp->getIpAddress(), ""); // no address until one is given
             EXPECT_EQ(tcp->getEthernetPort(), "502");
         }
     }
@@ -152,7 +152,12 @@ TEST(ParameterDialogs, SpinRangesFollowTheProtocolBounds)
         {[] { return std::make_unique<Rs485>("ModbusRS485", false); }, 256, 1, 247},
         {[] { return std::make_unique<Rs485>("ModbusRS485", false); }, 249, 1, 3600},
         {[] { return std::make_unique<Vorlane>("VorlaneRS485", false); }, 256, 1, 31},
-        {[] { return std::make_unique<Tcp>("ModbusTCP", false); }, 250, 1, 65535},
+        {[] {
+             auto tcp = std::make_unique<Tcp>("ModbusTCP", false);
+             tcp->setIpAddress("10.0.0.1"); // there is no default address to pass the dialog with
+             return tcp;
+         },
+         250, 1, 65535},
         {[] { return std::make_unique<CanStub>("CanOpen_QTA", false); }, 256, 1, 127},
         {[] { return std::make_unique<CanStub>("DeviceNetCan", false); }, 256, 0, 63},
         {[] { return std::make_unique<CanStub>("DeviceNetCan", false); }, 253, 0, 63},
