@@ -27,8 +27,8 @@ std::string writeSrec(const std::filesystem::path& file, const std::vector<SrecS
         argv.insert(argv.end(), {bin.string(), "-binary", "-offset",
                                  std::to_string(static_cast<std::uint64_t>(segments[i].address) * unit)});
     }
-    if (argv.size() == 1) // no data at all: an empty input keeps srec_cat's output valid
-        argv.insert(argv.end(), {"-generate", "0", "0", "-constant", "0"});
+    if (argv.size() == 1) // no data at all: a file of records without data
+        argv.insert(argv.end(), {parts.write("empty.bin", "").string(), "-binary"});
     auto raw = parts.path() / "out.srec";
     argv.insert(argv.end(), {"-o", raw.string(), "-motorola"});
     if (unit == 2)

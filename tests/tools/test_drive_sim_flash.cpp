@@ -322,10 +322,11 @@ TEST(DriveSimFlash, PtyLineFollowsTheLoaderRate)
     std::size_t jump = script.first(Kind::jump), at = 0;
     std::uint16_t w[2];
     {
-        Client slow(modbus_new_rtu(link.c_str(), 19200, 'N', 8, 1), 500);
+        Client slow(modbus_new_rtu(link.c_str(), 19200, 'N', 8, 1));
         ASSERT_TRUE(slow.connected);
         ASSERT_EQ(slow.run(script, at, 0, jump + 1), 0) << at;
         // The loader listens at 38400 from now on.
+        modbus_set_response_timeout(slow.ctx, 0, 500000);
         EXPECT_EQ(slow.run(script, at, jump + 1, jump + 2), ETIMEDOUT);
     }
     {
