@@ -132,6 +132,20 @@ std::vector<std::uint8_t> FlashResponder::refuse(Drive& d, const std::vector<std
 {
     // As every refusal of this drive: the reason stays in the diagnostic register.
     d.setDiagnostic(code);
+    if (code == excOrder || code == excBusy) {
+        // What the drive waited for, so that a host's wrong step is easy to find.
+        static const char* const expects[] = {"action 1 or 3", "API record", "action 2", "API data", "action 4",
+                                              "section mask", "action 5 (or 6 once erased)", "status read",
+                                              "data record", "action 7", "flash data", "action 6 or 8"};
+        auto it = sessions.find(d.id());
+        const char* at = it == sessions.end() || it->second.phase == Phase::idle ? "the test word"
+                         : it->second.phase == Phase::test                        ? "the flash request"
+                                                   : expects[static_cast<int>(it->second.expect)];
+        char text[160];
+        std::snprintf(text, sizeof text, "function 0x%02X at register 0x%04X refused with 0x%02X, waiting for %s",
+                      rq[1], rq.size() >= 4 ? word(rq, 2) : 0, code, at);
+        std::cerr << "kavrel-drive-sim: flash " << d.id() << ": " << text << std::endl;
+    }
     return {rq[0], static_cast<std::uint8_t>(rq[1] | 0x80), code};
 }
 
