@@ -34,6 +34,9 @@ FieldbusInterfaceCan::~FieldbusInterfaceCan()
 std::string FieldbusInterfaceCan::getCommunicationParameters()
 {
     std::string text = FieldbusInterface::getCommunicationParameters();
+    // An adapter still at rate 0 waits for AUTO to find one.
+    if (text == "0")
+        text = getBaudrateText();
     const bool number = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
         return std::isdigit(static_cast<unsigned char>(c)) != 0;
     });
