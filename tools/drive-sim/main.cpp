@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "CanOpenMain.h"
 #include "DriveTable.h"
 #include "FaultPlan.h"
 #include "Simulator.h"
@@ -103,6 +104,8 @@ int main(int argc, char** argv)
     auto* silent = app.add_option("--silent-after", faults.silentAfter, "Stop answering after N requests");
     app.add_option("--control", controlPath, "FIFO for run-time commands: silence ID, answer ID, set ID I.S V");
     app.add_flag("-v,--verbose", verbose, "Log each frame to standard error");
+    drivesim::CanOpenOptions canopen;
+    drivesim::addCanOpenOptions(app, canopen);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -111,8 +114,8 @@ int main(int argc, char** argv)
         return rc == 0 ? 0 : 2;
     }
     faults.silentAfterSet = silent->count() > 0;
-    if (tcp.empty() && serial.empty() && vorlaneSerial.empty())
-        return fail("nothing to serve: give --tcp, --serial or --vorlane-serial", 2);
+    if (tcp.empty() && serial.empty() && vorlaneSerial.empty() && canopen.endpoint.empty())
+        return fail("nothing to serve: give --tcp, --serial, --vorlane-serial or --canopen", 2);
 
     std::string error;
     std::vector<std::uint32_t> ids;
@@ -127,6 +130,13 @@ int main(int argc, char** argv)
             return fail("--exception-on: '" + exceptionOn + "' is not INDEX.SUB", 2);
         failIndex = static_cast<std::uint16_t>(i);
         failSub = static_cast<std::uint16_t>(s);
+    }
+    if (!canopen.endpoint.empty()) {
+        if (!tcp.empty() || !serial.empty() || !vorlaneSerial.empty())
+            return fail("--canopen serves CAN only: leave out --tcp, --serial and --vorlane-serial", 2);
+        if (!exceptionOn.empty())
+            canopen.failOn = {{failIndex, failSub}};
+        return drivesim::runCanOpen(canopen, ids, faults, controlPath, verbose, signalPipe);
     }
     std::string host;
     int port = -1;

@@ -75,6 +75,7 @@ int connectTo(const Endpoint& e, Clock::time_point deadline, std::string& error)
     }
     ::freeaddrinfo(found);
     if (fd >= 0) {
+        error.clear();
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
