@@ -31,6 +31,7 @@ def dictionary():
         (0x3001, 20): [4, 0x2345, False],
         (0x3002, 5): [2, 100, True],
         (0x3002, 9): [4, 0x5A5A, False],  # answered late, see LATE
+        (0x3016, 6): [2, 0, True],  # node-guard interval
     }
 
 

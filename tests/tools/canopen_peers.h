@@ -35,8 +35,7 @@ public:
     CanDrives(const std::string& endpoint, const std::string& family, const std::string& ids,
               std::vector<std::string> extra = {})
     {
-        std::vector<std::string> args{kavreltest::binDir() + "/kavrel-drive-sim", "--table",
-                                      kavreltest::sourceDir() + "/data/sim/drive.xml", "--canopen", endpoint,
+        std::vector<std::string> args{kavreltest::binDir() + "/kavrel-drive-sim", "--canopen", endpoint,
                                       "--family", family, "--ids", ids};
         args.insert(args.end(), extra.begin(), extra.end());
         sim = std::make_unique<kavreltest::ChildProcess>(args);
