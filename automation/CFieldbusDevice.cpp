@@ -32,7 +32,7 @@ std::shared_ptr<CFieldbusDevice> CFieldbusDevice::create(std::unique_ptr<Fieldbu
     std::shared_ptr<CFieldbusDevice> twin(new CFieldbusDevice);
     twin->core = std::move(device);
     twin->core->setRelatedComInterface(twin);
-    twin->core->setMessageWindow(std::weak_ptr<MessageWindow>(twin));
+    twin->core->setMessageWindow(std::weak_ptr<commonbase::MessageWindow>(twin));
     return twin;
 }
 

@@ -40,7 +40,7 @@ std::shared_ptr<CFieldbusInterface> CFieldbusInterface::create(std::unique_ptr<F
     std::shared_ptr<CFieldbusInterface> twin(new CFieldbusInterface);
     twin->core = std::move(fieldbusInterface);
     twin->core->setRelatedComInterface(twin);
-    twin->core->setMessageWindow(std::weak_ptr<MessageWindow>(twin));
+    twin->core->setMessageWindow(std::weak_ptr<commonbase::MessageWindow>(twin));
     // Scanned ids connect through this twin; the destructor stops the scan before anything here goes.
     CFieldbusInterface* self = twin.get();
     twin->core->setScanConnector([self](std::uint32_t id) { return SUCCEEDED(self->connectForScan(id)); });

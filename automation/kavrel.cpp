@@ -14,7 +14,7 @@
 #include "automation/CFieldbusDevice.h"
 #include "automation/CFieldbusInterface.h"
 #include "automation/ErrorInfo.h"
-#include "automation/HostEventLoop.h"
+#include "commonbase/HostEventLoop.h"
 #include "automation/IFieldbusDeviceEvent.h"
 #include "automation/IFieldbusInterfaceEvent.h"
 #include "commonbase/StringUtil.h"
@@ -497,9 +497,9 @@ int32_t kavrel_poll_event(int32_t timeout_ms, kavrel_event* event)
     if (queue().empty()) {
         const auto wait = std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
         if (wait.count() == 0)
-            HostEventLoop::pump();
+            commonbase::HostEventLoop::pump();
         else
-            HostEventLoop::runUntil([] { return !queue().empty(); }, wait);
+            commonbase::HostEventLoop::runUntil([] { return !queue().empty(); }, wait);
     }
     ErrorInfo::clear();
     return queue().pop(*event) ? KAVREL_S_OK : KAVREL_S_FALSE;

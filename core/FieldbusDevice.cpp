@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "automation/HostEventLoop.h"
+#include "commonbase/HostEventLoop.h"
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/ErrorHandler.h"
@@ -358,7 +358,7 @@ void FieldbusDevice::notifyNextPacket(std::int32_t sessionId, std::int32_t packe
     postToTwin(msgNextPacket, sessionId, packetNumber);
 }
 
-void FieldbusDevice::setMessageWindow(std::weak_ptr<MessageWindow> window)
+void FieldbusDevice::setMessageWindow(std::weak_ptr<commonbase::MessageWindow> window)
 {
     std::lock_guard<std::mutex> lock(stateLock);
     messageWindow = std::move(window);
@@ -366,14 +366,14 @@ void FieldbusDevice::setMessageWindow(std::weak_ptr<MessageWindow> window)
 
 void FieldbusDevice::postToTwin(std::uint32_t message, std::int32_t first, std::int32_t second)
 {
-    std::weak_ptr<MessageWindow> window;
+    std::weak_ptr<commonbase::MessageWindow> window;
     {
         std::lock_guard<std::mutex> lock(stateLock);
         window = messageWindow;
     }
     if (window.expired())
         return;
-    HostEventLoop::instance().post(window, message, first, second);
+    commonbase::HostEventLoop::instance().post(window, message, first, second);
 }
 
 } // namespace Kavrel

@@ -8,12 +8,15 @@
 #include <string>
 #include "commonbase/RelatedComInterface.h"
 
+namespace commonbase {
+class MessageWindow;
+}
+
 namespace Kavrel {
 
 class CFieldbusDevice;
 class FieldbusInterface;
 class FieldbusProtocol;
-class MessageWindow;
 class UploadThread;
 
 // One drive reached through a fieldbus interface. Parameter access returns 1
@@ -78,7 +81,7 @@ public:
     void notifyNextPacket(std::int32_t sessionId, std::int32_t packetNumber);
 
     std::mutex& getAccessLock() { return accessLock; }
-    void setMessageWindow(std::weak_ptr<MessageWindow> window);
+    void setMessageWindow(std::weak_ptr<commonbase::MessageWindow> window);
     void postToTwin(std::uint32_t message, std::int32_t first, std::int32_t second);
 
     // Messages posted to the twin by the upload worker.
@@ -111,7 +114,7 @@ private:
     std::chrono::nanoseconds nodeGuardPeriod{0};
     Clock::time_point nodeGuardNextTelegram{};
     std::unique_ptr<UploadThread> uploadThread;
-    std::weak_ptr<MessageWindow> messageWindow;
+    std::weak_ptr<commonbase::MessageWindow> messageWindow;
 };
 
 } // namespace Kavrel

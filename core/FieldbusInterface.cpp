@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "automation/HostEventLoop.h"
+#include "commonbase/HostEventLoop.h"
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/ErrorHandler.h"
@@ -13,9 +13,6 @@
 #include "core/CommunicationManager.h"
 #include "core/FieldbusDevice.h"
 #include "core/NodeGuardThread.h"
-#include "dialogs/ParameterDialogBase.h"
-#include "dialogs/ParameterDialogFactory.h"
-#include "dialogs/RangeDialog.h"
 #include "protocols/FieldbusProtocol.h"
 
 namespace Kavrel {
@@ -50,7 +47,8 @@ void FieldbusInterface::Init()
     protocol = FieldbusProtocol::create(protocolName, networkScan != 0);
     if (!protocol)
         commonbase::DbgInfo(3, __FILE__, cat("no protocol '", protocolName, "'"));
-    rangeDialog = std::make_unique<RangeDialog>(this);
+    if (const auto& make = InterfaceDialogMakers::installed().range)
+        rangeDialog = make(this);
     busOpen = 0;
     parametersConfirmed = 0;
     deviceAddress = 0;
@@ -102,7 +100,7 @@ std::int32_t FieldbusInterface::initialize(std::uint32_t address)
     if (parametersConfirmed == 0 || address == 0) {
         if (!(dontShowDialog != 0 && forceShowDialog != 1)) {
             const std::int32_t shown = parameterDialog ? parameterDialog->displayDialog(forceShowDialog, dialogStyle) : -1;
-            if (shown != ParameterDialogBase::resultOk)
+            if (shown != dialogResultOk)
                 return shown == -1 ? errorDialogFailed : errorDialogCancelled;
         }
         if (interfaceIndex == -1) {
@@ -400,7 +398,8 @@ void FieldbusInterface::addHardwareInterfaces(HardwareInterfaceList list)
 
 void FieldbusInterface::makeParameterDialog()
 {
-    parameterDialog = ParameterDialogFactory::create(protocolName, networkScan != 0, this);
+    if (const auto& make = InterfaceDialogMakers::installed().parameter)
+        parameterDialog = make(protocolName, networkScan != 0, this);
 }
 
 std::string FieldbusInterface::getCommunicationParameters()
@@ -416,7 +415,7 @@ std::int32_t FieldbusInterface::setCommunicationParameters()
 {
     commonbase::Dbg dbg(0, __FILE__, "setCommunicationParameters");
     const std::int32_t shown = parameterDialog ? parameterDialog->displayDialog(1, dialogStyle) : -1;
-    if (shown != ParameterDialogBase::resultOk)
+    if (shown != dialogResultOk)
         return errorDialogCancelled;
     if (auto hardware = getChosenHardwareInterface())
         hardware->setBaudrate(commonbase::leadingDecimal(getBaudrateText()));
@@ -429,7 +428,7 @@ std::int32_t FieldbusInterface::editScanRange(std::string& text)
     if (!rangeDialog)
         return errorDialogFailed;
     rangeDialog->setRangeText(text);
-    if (rangeDialog->displayDialog(dialogStyle) != ParameterDialogBase::resultOk)
+    if (rangeDialog->displayDialog(dialogStyle) != dialogResultOk)
         return errorDialogCancelled;
     text = rangeDialog->getRangeText();
     if (protocol)
@@ -686,13 +685,13 @@ bool FieldbusInterface::isNodeGuarded(const FieldbusDevice* device) const
 // ---------------------------------------------------------------------------
 // The twin's window
 
-void FieldbusInterface::setMessageWindow(std::weak_ptr<MessageWindow> window)
+void FieldbusInterface::setMessageWindow(std::weak_ptr<commonbase::MessageWindow> window)
 {
     std::lock_guard<std::mutex> lock(windowLock);
     messageWindow = std::move(window);
 }
 
-std::weak_ptr<MessageWindow> FieldbusInterface::getMessageWindow() const
+std::weak_ptr<commonbase::MessageWindow> FieldbusInterface::getMessageWindow() const
 {
     std::lock_guard<std::mutex> lock(windowLock);
     return messageWindow;
@@ -705,7 +704,7 @@ void FieldbusInterface::postToTwin(std::uint32_t message, std::int32_t first, st
         commonbase::DbgInfo(1, __FILE__, cat("no window for message 0x", commonbase::toHex(message, 3)));
         return;
     }
-    HostEventLoop::instance().post(window, message, first, second);
+    commonbase::HostEventLoop::instance().post(window, message, first, second);
 }
 
 } // namespace Kavrel

@@ -9,7 +9,7 @@
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
 #include "commonbase/XmlDom.h"
-#include "core/CommunicationManager.h"
+#include "commonbase/ModuleFolder.h"
 #include "hardware/HardwareInterface.h"
 
 namespace Kavrel {
@@ -26,6 +26,12 @@ std::map<std::uint16_t, std::string>& errorTextMap()
 {
     static std::map<std::uint16_t, std::string> texts;
     return texts;
+}
+
+FieldbusProtocol::ErrorDocumentSource& errorDocumentSource()
+{
+    static FieldbusProtocol::ErrorDocumentSource source;
+    return source;
 }
 
 std::once_flag& errorTextsOnce()
@@ -204,7 +210,8 @@ void FieldbusProtocol::getErrorMessage(const std::string& name)
     std::uint32_t code = getLastErrorCode();
     if (code == 0) return;
     std::string text;
-    auto doc = CommunicationManager::getInstance().getProtocolErrorDocument();
+    const auto& source = errorDocumentSource();
+    auto doc = source ? source() : nullptr;
     if (doc) {
         std::string value;
         if (doc->readValue(value, "Protocol/" + name + "/Label", "id=0x" + commonbase::toHex(code, 8)))
@@ -437,10 +444,15 @@ std::map<std::uint16_t, std::string> FieldbusProtocol::readErrorTextFile(const s
     return texts;
 }
 
+void FieldbusProtocol::setErrorDocumentSource(ErrorDocumentSource source)
+{
+    errorDocumentSource() = std::move(source);
+}
+
 void FieldbusProtocol::readErrorTexts()
 {
     std::call_once(errorTextsOnce(), [] {
-        std::string path = CommunicationManager::getModuleFolder();
+        std::string path = commonbase::moduleFolder();
         if (!path.empty() && path.back() != '/') path += '/';
         path += "errcodes.ini";
         commonbase::DbgInfo(0, __FILE__, cat("readErrorTexts ", path));

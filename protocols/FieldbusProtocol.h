@@ -1,12 +1,17 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
-#include "core/GenericParameters.h"
+#include "hardware/GenericParameters.h"
+
+namespace commonbase {
+class XmlDom;
+}
 
 namespace Kavrel {
 
@@ -63,6 +68,10 @@ public:
     // all empty for an unknown name.
     static Constants constantsFor(const std::string& protocolName);
     static std::vector<std::string> getKnownProtocols();
+    // Where the protocol error texts ("Protocol_Err.xml") come from. The
+    // communication manager, which loads that file, installs the source.
+    using ErrorDocumentSource = std::function<std::shared_ptr<commonbase::XmlDom>()>;
+    static void setErrorDocumentSource(ErrorDocumentSource source);
     static std::vector<std::string> getNetworkscanProtocols();
     // The protocol for a name of the known list, or none.
     static std::shared_ptr<FieldbusProtocol> create(const std::string& protocolName, bool networkScan = false,

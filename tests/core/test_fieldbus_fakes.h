@@ -15,8 +15,8 @@
 #include <tuple>
 #include <vector>
 
-#include "automation/HostEventLoop.h"
-#include "automation/MessageWindow.h"
+#include "commonbase/HostEventLoop.h"
+#include "commonbase/MessageWindow.h"
 #include "core/CommunicationManager.h"
 #include "core/FieldbusInterface.h"
 #include "hardware/HardwareInterface.h"
@@ -237,7 +237,7 @@ protected:
 };
 
 // Records what is posted to it, delivered by the host event loop.
-class RecordingWindow : public Kavrel::MessageWindow {
+class RecordingWindow : public commonbase::MessageWindow {
 public:
     struct Message {
         std::uint32_t message;

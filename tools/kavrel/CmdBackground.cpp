@@ -16,7 +16,7 @@
 #include "Json.h"
 #include "automation/CFieldbusInterface.h"
 #include "automation/ErrorInfo.h"
-#include "automation/HostEventLoop.h"
+#include "commonbase/HostEventLoop.h"
 #include "automation/IFieldbusDevice.h"
 #include "automation/IFieldbusDeviceEvent.h"
 #include "automation/IFieldbusInterfaceEvent.h"
@@ -186,7 +186,7 @@ int runScan(const Context& ctx, const BackgroundOptions& options)
     // Each id costs at most one connect; the budget is generous but bounded.
     const auto deadline = Clock::now() + scanStartDelay + std::chrono::seconds(30) + std::chrono::seconds(5) * total;
     while (!finished && Clock::now() < deadline) {
-        Kavrel::HostEventLoop::runFor(std::chrono::milliseconds(50));
+        commonbase::HostEventLoop::runFor(std::chrono::milliseconds(50));
         for (const auto& event : inbox.take()) {
             if (event.kind == Event::stepped) {
                 ++tried;
@@ -253,7 +253,7 @@ int runGuard(const Context& ctx, const BackgroundOptions& options)
     const auto end = Clock::now() + std::chrono::milliseconds(static_cast<long long>(options.duration * 1000));
     while (Clock::now() < end) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-        Kavrel::HostEventLoop::runFor(std::min(left, std::chrono::milliseconds(100)));
+        commonbase::HostEventLoop::runFor(std::min(left, std::chrono::milliseconds(100)));
         for (const auto& event : inbox.take()) {
             if (event.kind != Event::nodeGuard)
                 continue;
@@ -308,7 +308,7 @@ int runUpload(const Context& ctx, const BackgroundOptions& options)
     std::optional<std::int32_t> result;
     const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(options.timeout * 1000));
     while (!result && Clock::now() < deadline) {
-        Kavrel::HostEventLoop::runFor(std::chrono::milliseconds(50));
+        commonbase::HostEventLoop::runFor(std::chrono::milliseconds(50));
         for (const auto& event : inbox.take()) {
             if (event.kind == Event::nextPacket) {
                 packets = event.second;
@@ -321,7 +321,7 @@ int runUpload(const Context& ctx, const BackgroundOptions& options)
     bar.end();
     if (!result) {
         device->stopUpload();
-        Kavrel::HostEventLoop::pump();
+        commonbase::HostEventLoop::pump();
         return session.fail(Kavrel::kavrelError(uploadStopped), "the upload did not end in time");
     }
     if (*result < 0 || *result == uploadStopped || *result == uploadStartFailed) {
