@@ -20,6 +20,8 @@ struct ConnectionOptions {
     std::string protocol;
     std::string host, tcpPort;
     std::string serial, baud, format;
+    // CANopen: the bus endpoint HOST:PORT/BUS and the adapter kind (peak or ixxat).
+    std::string can, adapter;
     // Show the library's own dialogs in the terminal instead of taking the flags only.
     bool dialog = false;
 };
