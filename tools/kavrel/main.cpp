@@ -70,6 +70,7 @@ int main(int argc, char** argv)
     registerInfoCommands(app, ctx);
     registerDeviceCommands(app, ctx);
     registerBackgroundCommands(app, ctx);
+    registerFlashCommands(app, ctx);
 
     try {
         app.parse(argc, argv);
