@@ -45,10 +45,9 @@ void FlashProcess::flash(std::shared_ptr<FlashData> flashData_, std::shared_ptr<
     commonbase::Dbg dbg(0, __FILE__, "flash");
     if (busy.exchange(true))
         throw FlashException::fromReason(FlashReason::busy);
-    if (isRunning()) { // the previous thread is only just leaving
-        busy = false;
-        throw FlashException::fromReason(FlashReason::busy);
-    }
+    // The last routine has ended; its thread may still be delivering the final
+    // event. Wait for it, so that event comes before any of this download.
+    join();
     {
         std::lock_guard<std::mutex> lock(stateMutex);
         state = FlashProcessState();
@@ -98,19 +97,28 @@ void FlashProcess::routine()
         return true;
     });
     // The end state after the protocol has returned, decided under the lock.
+    // The process is free again before the last event goes out, so a listener
+    // may start the next download from it.
     auto settle = [this](bool success) {
-        change(FlashProcessEvent::EndChange, [success](FlashProcessState& s) {
-            const std::int32_t e = s.getEndState();
+        FlashProcessEvent event;
+        bool changed = true;
+        {
+            std::lock_guard<std::mutex> lock(stateMutex);
+            const std::int32_t e = state.getEndState();
             if (success && e == FlashProcessState::Running)
-                s.setEndStateField(FlashProcessState::FinishedSuccessfull);
+                state.setEndStateField(FlashProcessState::FinishedSuccessfull);
             else if (!success && e == FlashProcessState::UserCancelInProgress)
-                s.setEndStateField(FlashProcessState::UserStopped);
+                state.setEndStateField(FlashProcessState::UserStopped);
             else if (!success && e == FlashProcessState::Running)
-                s.setEndStateField(FlashProcessState::Stopped);
+                state.setEndStateField(FlashProcessState::Stopped);
             else
-                return false;
-            return true;
-        });
+                changed = false;
+            event.state = state;
+        }
+        event.reason = FlashProcessEvent::EndChange;
+        busy = false;
+        if (changed)
+            fire(event);
     };
     std::shared_ptr<const FlashException> failure;
     bool success = false;
@@ -137,7 +145,6 @@ void FlashProcess::routine()
         }
     }
     settle(success && !failure);
-    busy = false;
 }
 
 void FlashProcess::stop()

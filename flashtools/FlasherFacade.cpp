@@ -14,7 +14,12 @@ namespace Kavrel {
 using commonbase::cat;
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-FlasherFacade::FlasherFacade() { FlashException::registerErrorIds(); }
+FlasherFacade::FlasherFacade()
+{
+    // The manager loads the error and translation texts the download's errors are shown with.
+    CommunicationManager::getInstance();
+    FlashException::registerErrorIds();
+}
 
 void FlasherFacade::setFlashData(const std::string& fileName, bool keepApiData)
 {
@@ -24,6 +29,12 @@ void FlasherFacade::setFlashData(const std::string& fileName, bool keepApiData)
         Lock lock(mutex);
         flashData = made;
         flashDataFileName = fileName;
+        if (!keepApiData) {
+            // The loader of the previous image must not go with this one by chance.
+            apiData.reset();
+            apiFileName.clear();
+            usedFinder.reset();
+        }
     }
     fire(FlasherChangeEvent::FlashDataSet);
     if (!keepApiData)

@@ -46,19 +46,31 @@ int FlashLineReader::open(const std::string& path)
     return 0;
 }
 
+void FlashLineReader::openText(std::string_view text)
+{
+    close();
+    buffer.assign(text.begin(), text.end());
+    end = buffer.size();
+    eof = inMemory = true;
+    early = false;
+}
+
 void FlashLineReader::close()
 {
     if (fd >= 0)
         ::close(fd);
     fd = -1;
+    inMemory = false;
     begin = end = 0;
 }
 
 bool FlashLineReader::next(std::string_view& line)
 {
-    if (fd < 0 || early)
+    if (!isOpen() || early)
         return false;
     for (;;) {
+        if (begin == end && eof)
+            return false;
         const char* start = buffer.data() + begin;
         const void* lf = std::memchr(start, '\n', end - begin);
         std::size_t length = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - start) : end - begin;

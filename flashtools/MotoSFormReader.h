@@ -24,8 +24,10 @@ public:
     // Opens read-only and non-blocking; only a regular file is taken.
     // Returns 0, or 1 when it cannot be opened, 2 when it is not a readable regular file.
     int open(const std::string& path);
+    // Reads lines from text held in memory instead of a file (fuzzing, tests).
+    void openText(std::string_view text);
     void close();
-    bool isOpen() const { return fd >= 0; }
+    bool isOpen() const { return fd >= 0 || inMemory; }
     // The next line without its LF and one trailing CR; false at the end.
     bool next(std::string_view& line);
     // True when the file ended at an overlong line or a read error.
@@ -35,7 +37,7 @@ private:
     int fd = -1;
     std::vector<char> buffer;
     std::size_t begin = 0, end = 0;
-    bool eof = false, early = false;
+    bool eof = false, early = false, inMemory = false;
 };
 
 // The file path as opened: "\" becomes "/", and a name that does not exist

@@ -323,8 +323,18 @@ int flashOne(const Context& ctx, HostSession& session, Kavrel::CFlasher& flasher
             cancelSent = true;
         }
         FlashEvent e;
-        if (!inbox.pop(e, std::chrono::milliseconds(50)))
-            continue;
+        if (!inbox.pop(e, std::chrono::milliseconds(50))) {
+            // Between events, the process itself says whether the download has ended.
+            std::shared_ptr<Kavrel::CFlashProgressState> now;
+            std::int32_t current = 0;
+            if (Kavrel::FAILED(flasher.getFlashProgressState(now)) || Kavrel::FAILED(now->getEndState(current)) ||
+                !finalEnd(current))
+                continue;
+            if (!inbox.pop(e, std::chrono::milliseconds(200))) {
+                end = current;
+                continue;
+            }
+        }
         if (e.kind == FlashEvent::exception) {
             failureCode = e.code;
             failureText = e.text;
