@@ -20,6 +20,7 @@
 #include "commonbase/StringUtil.h"
 #include "automation/InterfaceSettings.h"
 #include "core/FieldbusDevice.h"
+#include "automation/kavrel_internal.h"
 
 using namespace Kavrel;
 
@@ -233,6 +234,8 @@ int32_t deviceFrom(kavrel_handle interface_handle, kavrel_handle* device_handle,
 
 } // namespace
 
+std::shared_ptr<CFieldbusDevice> kavrelDeviceOfHandle(kavrel_handle handle) { return handles().device(handle); }
+
 extern "C" {
 
 int32_t kavrel_version(char* buffer, size_t size)
@@ -309,7 +312,7 @@ int32_t kavrel_create_interface(int32_t network_scan, kavrel_handle* interface_h
 
 int32_t kavrel_release(kavrel_handle handle)
 {
-    if (!handles().release(handle))
+    if (!handles().release(handle) && !kavrelReleaseFlasher(handle))
         return badHandle(handle, "object");
     return ok();
 }

@@ -123,6 +123,70 @@ KAVREL_API int32_t kavrel_poll_event(int32_t timeout_ms, kavrel_event* event);
 KAVREL_API int32_t kavrel_last_error_code(void);
 KAVREL_API int32_t kavrel_last_error_text(char* buffer, size_t size);
 
+/* Firmware download (flashing) over Modbus TCP and RTU.
+ *
+ * A flasher holds one flash data file (the image) and its loader (the flash
+ * API file, found from the image's header through the protocol's naming
+ * rule, or set directly). Every file error comes back from the call that
+ * meets it, before anything is sent to a drive. Progress and failures of a
+ * download are queued as flash events, read with kavrel_flash_poll_event()
+ * from any thread. Release a flasher with kavrel_release(). */
+enum kavrel_flash_event_kind {
+    KAVREL_FLASH_EVENT_NONE = 0,
+    KAVREL_FLASH_EVENT_PROGRESS = 1,  /* reason: 1 major step, 2 minor step, 3 end state changed */
+    KAVREL_FLASH_EVENT_EXCEPTION = 2, /* code and text of the failure that ended a download */
+    KAVREL_FLASH_EVENT_CHANGE = 3     /* reason: the flasher change code (1 loader set, 2 image set, ...) */
+};
+
+typedef struct kavrel_flash_state {
+    int32_t flash_state; /* 0..13, the step reached */
+    int32_t end_state;   /* 0 not started, 1 running, 2 finished, 3 cancelling, 4 cancelled, 5 failed */
+    int32_t major, major_total;
+    int32_t minor, minor_total;
+    int32_t has_minor_steps;
+} kavrel_flash_state;
+
+typedef struct kavrel_flash_event {
+    int32_t kind;            /* enum kavrel_flash_event_kind */
+    kavrel_handle flasher;
+    int32_t reason;
+    kavrel_flash_state state; /* a copy taken when the event happened (progress events) */
+    int32_t code;            /* exception events: the error code */
+    char text[512];          /* exception events: the error text */
+} kavrel_flash_event;
+
+KAVREL_API int32_t kavrel_flasher_create(kavrel_handle* flasher);
+/* The protocol whose naming rule finds the loader ("ModbusTCP", "ModbusRS485");
+ * by default the selected protocol. */
+KAVREL_API int32_t kavrel_flasher_set_protocol(kavrel_handle flasher, const char* protocol_name);
+/* The folder the loaders lie under. */
+KAVREL_API int32_t kavrel_flasher_set_api_path(kavrel_handle flasher, const char* path);
+KAVREL_API int32_t kavrel_flasher_set_flash_data(kavrel_handle flasher, const char* file);
+KAVREL_API int32_t kavrel_flasher_set_api_data(kavrel_handle flasher, const char* file);
+/* Download settings of a protocol: "Baudrate" (the RTU flash rate, default
+ * 38400) and "EraseTimeout" (ms, default 60000). */
+KAVREL_API int32_t kavrel_flasher_set_option(kavrel_handle flasher, const char* protocol_name, const char* key,
+                                            int32_t value);
+/* "flashDataFilename", "flashApiFilename", "defaultFlashApiDataFilename",
+ * "iconFileName", "contents", "date", "apiEntry", "version", "progVersion". */
+KAVREL_API int32_t kavrel_flasher_text(kavrel_handle flasher, const char* field, char* buffer, size_t size);
+/* *compatible = 1 when the image fits the drive (its parameter 1.7 is one of
+ * the image's components) and a loader is set. */
+KAVREL_API int32_t kavrel_flasher_check(kavrel_handle flasher, kavrel_handle device, int32_t* compatible);
+/* check_first != 0 checks compatibility first. wait == 0 returns at once and
+ * the download runs in the background; otherwise the call returns after it,
+ * all its events queued, with 0 on success or the failure's code. */
+KAVREL_API int32_t kavrel_flasher_flash(kavrel_handle flasher, kavrel_handle device, int32_t check_first, int32_t wait);
+KAVREL_API int32_t kavrel_flasher_cancel(kavrel_handle flasher, kavrel_handle device);
+/* The current state of the last download this flasher started. */
+KAVREL_API int32_t kavrel_flasher_progress(kavrel_handle flasher, kavrel_flash_state* state);
+/* The text of a code this flasher returned or reported, with the bus's own
+ * code and text when a write was refused. */
+KAVREL_API int32_t kavrel_flasher_error_text(kavrel_handle flasher, int32_t code, char* buffer, size_t size);
+/* Waits up to timeout_ms for one flash event: KAVREL_S_OK with *event filled,
+ * or KAVREL_S_FALSE with kind KAVREL_FLASH_EVENT_NONE. */
+KAVREL_API int32_t kavrel_flash_poll_event(int32_t timeout_ms, kavrel_flash_event* event);
+
 #ifdef __cplusplus
 }
 #endif

@@ -12,6 +12,10 @@
 #include "core/FieldbusInterface.h"
 #include "core/IdentificationTransformer.h"
 #include "core/UploadThread.h"
+#include "flashtools/FlashApiFileNameFinder.h"
+#include "flashtools/FlashException.h"
+#include "flashtools/FlashProcess.h"
+#include "flashtools/FlashProtocol.h"
 #include "hardware/HardwareInterface.h"
 #include "protocols/FieldbusProtocol.h"
 
@@ -31,6 +35,17 @@ FieldbusDevice::FieldbusDevice()
 FieldbusDevice::~FieldbusDevice()
 {
     commonbase::Dbg dbg(0, __FILE__, cat("Destructor('", uniqueId, "')"));
+    // A download still running is cancelled and waited for: its protocol uses this device.
+    std::shared_ptr<FlashProcess> process;
+    {
+        std::lock_guard<std::mutex> lock(flashLock);
+        process = flashProcess;
+    }
+    if (process) {
+        if (process->isBusy())
+            process->stop();
+        process->join();
+    }
     // Out of the interface's lists first, so the node-guard worker lets go of it.
     if (FieldbusInterface* owner = getFieldbusInterface())
         owner->removeFieldbusDevice(this);
@@ -199,6 +214,51 @@ std::uint32_t FieldbusDevice::getFlashCompatibilityValue()
     std::uint32_t value = 0;
     return getParameter(2, 1, 7, value) == 1 ? value : 0;
 }
+
+std::shared_ptr<FlashProtocol> FieldbusDevice::getFlashProtocol()
+{
+    std::lock_guard<std::mutex> lock(flashLock);
+    if (!flashProtocol) {
+        auto bus = getFieldbusProtocol();
+        if (bus)
+            flashProtocol = FlashProtocol::create(bus->getProtocolName(), bus.get(), this);
+    }
+    return flashProtocol;
+}
+
+std::shared_ptr<FlashProcess> FieldbusDevice::getFlashProcess()
+{
+    std::lock_guard<std::mutex> lock(flashLock);
+    if (!flashProcess)
+        flashProcess = std::make_shared<FlashProcess>(true);
+    return flashProcess;
+}
+
+void FieldbusDevice::flash(std::shared_ptr<FlashData> flashData, std::shared_ptr<FlashApiData> apiData,
+                           std::shared_ptr<FlashProtocolSettings> settings, bool threaded)
+{
+    commonbase::Dbg dbg(0, __FILE__, "flash");
+    auto protocol = getFlashProtocol();
+    if (!protocol)
+        throw FlashException::fromReason(FlashReason::noProtocol);
+    auto process = getFlashProcess();
+    if (process->isBusy())
+        throw FlashException::fromReason(FlashReason::busy);
+    protocol->setFlashProcess(process);
+    protocol->setSettings(std::move(settings));
+    process->setThreaded(threaded);
+    process->flash(std::move(flashData), std::move(apiData), protocol);
+}
+
+void FieldbusDevice::beginFlashDownload()
+{
+    flashDownloading = true;
+    // A node-guard pass already under way ends before the first telegram.
+    if (FieldbusInterface* owner = getFieldbusInterface())
+        std::lock_guard<std::recursive_mutex> pass(owner->getNodeGuardLock());
+}
+
+void FieldbusDevice::endFlashDownload() { flashDownloading = false; }
 
 std::string FieldbusDevice::getDeviceDate()
 {

@@ -16,6 +16,11 @@ namespace Kavrel {
 
 class CFieldbusDevice;
 class FieldbusInterface;
+class FlashApiData;
+class FlashData;
+class FlashProcess;
+class FlashProtocol;
+class FlashProtocolSettings;
 class FieldbusProtocol;
 class UploadThread;
 
@@ -86,6 +91,20 @@ public:
     void notifyUploadFinished(std::int32_t sessionId);
     void notifyNextPacket(std::int32_t sessionId, std::int32_t packetNumber);
 
+    // Firmware download. The flash protocol is made on first call for this
+    // device's bus (none where the bus has no download); the process is made
+    // on first call and kept for later downloads.
+    virtual std::shared_ptr<FlashProtocol> getFlashProtocol();
+    std::shared_ptr<FlashProcess> getFlashProcess();
+    // Starts a download (threaded: on the process's thread); throws FlashException.
+    void flash(std::shared_ptr<FlashData> flashData, std::shared_ptr<FlashApiData> apiData,
+               std::shared_ptr<FlashProtocolSettings> settings, bool threaded);
+    // Set by the flash protocol while its telegrams run: node guarding of the
+    // interface holds off until it ends.
+    void beginFlashDownload();
+    void endFlashDownload();
+    bool isFlashDownloading() const { return flashDownloading.load(); }
+
     std::mutex& getAccessLock() { return accessLock; }
     void setMessageWindow(std::weak_ptr<commonbase::MessageWindow> window);
     void postToTwin(std::uint32_t message, std::int32_t first, std::int32_t second);
@@ -125,6 +144,10 @@ private:
     Clock::time_point nodeGuardNextTelegram{};
     std::unique_ptr<UploadThread> uploadThread;
     std::weak_ptr<commonbase::MessageWindow> messageWindow;
+    std::mutex flashLock; // the flash protocol and process pointers
+    std::shared_ptr<FlashProtocol> flashProtocol;
+    std::shared_ptr<FlashProcess> flashProcess;
+    std::atomic<bool> flashDownloading{false};
 };
 
 } // namespace Kavrel

@@ -35,5 +35,6 @@ std::string codeText(std::uint32_t code);
 void registerInfoCommands(CLI::App& app, Context& ctx);
 void registerDeviceCommands(CLI::App& app, Context& ctx);
 void registerBackgroundCommands(CLI::App& app, Context& ctx);
+void registerFlashCommands(CLI::App& app, Context& ctx);
 
 } // namespace kavrelcli

@@ -70,6 +70,7 @@ int main(int argc, char** argv)
     registerInfoCommands(app, ctx);
     registerDeviceCommands(app, ctx);
     registerBackgroundCommands(app, ctx);
+    registerFlashCommands(app, ctx);
 
     // A parse error may come before --json was read: the wish counts wherever it stands.
     for (int i = 1; i < argc; ++i)
