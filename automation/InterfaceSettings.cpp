@@ -72,8 +72,11 @@ HRESULT InterfaceSettings::set(CFieldbusInterface& twin, const std::string& key,
                    : notASetting(core, key);
     if (key == "DeviceAddress") {
         auto protocol = core.getFieldbusProtocol();
-        if (!protocol || *number < protocol->getScanMinimum() || *number > protocol->getScanMaximum())
+        if (!protocol)
             return badValue(key, value);
+        if (*number < protocol->getScanMinimum() || *number > protocol->getScanMaximum())
+            return refuse(commonbase::cat("device address ", *number, " is outside ", protocol->getScanMinimum(), "-",
+                                          protocol->getScanMaximum(), " for ", protocol->getProtocolName()));
         core.setDeviceAddress(*number);
         return accepted();
     }

@@ -116,6 +116,8 @@ TEST(CApiOnSimulator, IdsAndRangesOutsideTheBoundsAreRefusedWithTheBounds)
         EXPECT_EQ(kavrel_interface_set(s.bus, "ScanRange", range), KAVREL_E_INVALIDARG) << range;
         EXPECT_NE(lastText().find("within 1-247 for ModbusTCP"), std::string::npos) << lastText();
     }
+    EXPECT_EQ(kavrel_interface_set(s.bus, "DeviceAddress", "258"), KAVREL_E_INVALIDARG);
+    EXPECT_EQ(lastText(), "device address 258 is outside 1-247 for ModbusTCP");
     EXPECT_NE(s.connect(2), 0u) << "an id inside the bounds still connects";
 }
 
