@@ -5,6 +5,7 @@
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
 #include "core/FieldbusDevice.h"
+#include "flashtools/DeviceFlash.h"
 #include "flashtools/FlashException.h"
 
 namespace Kavrel {
@@ -103,7 +104,7 @@ HRESULT CFlasher::flashDevice(const std::shared_ptr<IFieldbusDevice>& device, st
             std::lock_guard<std::mutex> lock(mutex);
             lastDownloadErrorCode = 0;
         }
-        listenTo(core->getFlashProcess());
+        listenTo(DeviceFlash::of(*core).getFlashProcess());
         facade->flash(*core, checkFirst != 0, wait == 0);
     });
 }

@@ -12,10 +12,6 @@
 #include "core/FieldbusInterface.h"
 #include "core/IdentificationTransformer.h"
 #include "core/UploadThread.h"
-#include "flashtools/FlashApiFileNameFinder.h"
-#include "flashtools/FlashException.h"
-#include "flashtools/FlashProcess.h"
-#include "flashtools/FlashProtocol.h"
 #include "hardware/HardwareInterface.h"
 #include "protocols/FieldbusProtocol.h"
 
@@ -36,16 +32,13 @@ FieldbusDevice::~FieldbusDevice()
 {
     commonbase::Dbg dbg(0, __FILE__, cat("Destructor('", uniqueId, "')"));
     // A download still running is cancelled and waited for: its protocol uses this device.
-    std::shared_ptr<FlashProcess> process;
+    DeviceDownload* running = nullptr;
     {
         std::lock_guard<std::mutex> lock(flashLock);
-        process = flashProcess;
+        running = download.get();
     }
-    if (process) {
-        if (process->isBusy())
-            process->stop();
-        process->join();
-    }
+    if (running)
+        running->stopAndJoin();
     // Out of the interface's lists first, so the node-guard worker lets go of it.
     if (FieldbusInterface* owner = getFieldbusInterface())
         owner->removeFieldbusDevice(this);
@@ -215,39 +208,15 @@ std::uint32_t FieldbusDevice::getFlashCompatibilityValue()
     return getParameter(2, 1, 7, value) == 1 ? value : 0;
 }
 
-std::shared_ptr<FlashProtocol> FieldbusDevice::getFlashProtocol()
+DeviceDownload& FieldbusDevice::getDownload()
 {
     std::lock_guard<std::mutex> lock(flashLock);
-    if (!flashProtocol) {
-        auto bus = getFieldbusProtocol();
-        if (bus)
-            flashProtocol = FlashProtocol::create(bus->getProtocolName(), bus.get(), this);
+    if (!download) {
+        const auto& make = DeviceDownload::maker();
+        if (make)
+            download = make(*this);
     }
-    return flashProtocol;
-}
-
-std::shared_ptr<FlashProcess> FieldbusDevice::getFlashProcess()
-{
-    std::lock_guard<std::mutex> lock(flashLock);
-    if (!flashProcess)
-        flashProcess = std::make_shared<FlashProcess>(true);
-    return flashProcess;
-}
-
-void FieldbusDevice::flash(std::shared_ptr<FlashData> flashData, std::shared_ptr<FlashApiData> apiData,
-                           std::shared_ptr<FlashProtocolSettings> settings, bool threaded)
-{
-    commonbase::Dbg dbg(0, __FILE__, "flash");
-    auto protocol = getFlashProtocol();
-    if (!protocol)
-        throw FlashException::fromReason(FlashReason::noProtocol);
-    auto process = getFlashProcess();
-    if (process->isBusy())
-        throw FlashException::fromReason(FlashReason::busy);
-    protocol->setFlashProcess(process);
-    protocol->setSettings(std::move(settings));
-    process->setThreaded(threaded);
-    process->flash(std::move(flashData), std::move(apiData), protocol);
+    return *download;
 }
 
 void FieldbusDevice::beginFlashDownload()

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include "commonbase/RelatedComInterface.h"
+#include "core/DeviceDownload.h"
 
 namespace commonbase {
 class MessageWindow;
@@ -16,11 +17,6 @@ namespace Kavrel {
 
 class CFieldbusDevice;
 class FieldbusInterface;
-class FlashApiData;
-class FlashData;
-class FlashProcess;
-class FlashProtocol;
-class FlashProtocolSettings;
 class FieldbusProtocol;
 class UploadThread;
 
@@ -91,14 +87,8 @@ public:
     void notifyUploadFinished(std::int32_t sessionId);
     void notifyNextPacket(std::int32_t sessionId, std::int32_t packetNumber);
 
-    // Firmware download. The flash protocol is made on first call for this
-    // device's bus (none where the bus has no download); the process is made
-    // on first call and kept for later downloads.
-    virtual std::shared_ptr<FlashProtocol> getFlashProtocol();
-    std::shared_ptr<FlashProcess> getFlashProcess();
-    // Starts a download (threaded: on the process's thread); throws FlashException.
-    void flash(std::shared_ptr<FlashData> flashData, std::shared_ptr<FlashApiData> apiData,
-               std::shared_ptr<FlashProtocolSettings> settings, bool threaded);
+    // The device's firmware download, made on first call by the download side.
+    DeviceDownload& getDownload();
     // Set by the flash protocol while its telegrams run: node guarding of the
     // interface holds off until it ends.
     void beginFlashDownload();
@@ -144,9 +134,8 @@ private:
     Clock::time_point nodeGuardNextTelegram{};
     std::unique_ptr<UploadThread> uploadThread;
     std::weak_ptr<commonbase::MessageWindow> messageWindow;
-    std::mutex flashLock; // the flash protocol and process pointers
-    std::shared_ptr<FlashProtocol> flashProtocol;
-    std::shared_ptr<FlashProcess> flashProcess;
+    std::mutex flashLock; // the download pointer
+    std::unique_ptr<DeviceDownload> download;
     std::atomic<bool> flashDownloading{false};
 };
 

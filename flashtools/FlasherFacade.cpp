@@ -5,6 +5,7 @@
 #include "commonbase/StringUtil.h"
 #include "core/CommunicationManager.h"
 #include "core/FieldbusDevice.h"
+#include "flashtools/DeviceFlash.h"
 #include "flashtools/FlashException.h"
 #include "flashtools/FlashProcess.h"
 #include "protocols/FieldbusProtocol.h"
@@ -229,13 +230,13 @@ void FlasherFacade::flash(FieldbusDevice& device, bool checkFirst, bool threaded
     data->getSegments();
     auto bus = device.getFieldbusProtocol();
     auto settings = getSettings(bus ? bus->getProtocolName() : getProtocolName());
-    device.flash(data, api, settings, threaded);
+    DeviceFlash::of(device).flash(data, api, settings, threaded);
 }
 
 void FlasherFacade::cancel(FieldbusDevice& device)
 {
     commonbase::Dbg dbg(0, __FILE__, "cancel");
-    device.getFlashProcess()->stop();
+    DeviceFlash::of(device).getFlashProcess()->stop();
 }
 
 std::string FlasherFacade::contentsText()

@@ -149,9 +149,9 @@ bool HostSession::open(bool forScan)
     }
     const bool can = isCan(options.protocol);
     if (!can && (!options.can.empty() || !options.adapter.empty()))
-        return fail("--can and --adapter are for CanOpen_QTA and CanOpen_KVX"), false;
+        return usage("--can and --adapter are for CanOpen_QTA and CanOpen_KVX"), false;
     if (can && (!options.serial.empty() || !options.host.empty() || !options.tcpPort.empty() || !options.format.empty()))
-        return fail(options.protocol + " takes --can, --adapter and --baud"), false;
+        return usage(options.protocol + " takes --can, --adapter and --baud"), false;
     if (can && !options.can.empty())
         offerCanEndpoint(options.can);
     std::shared_ptr<Kavrel::IFieldbusInterface> made;
