@@ -83,7 +83,9 @@ private:
     void drop(Client& c, const char* why);
     void deliver(std::uint64_t sender, const std::string& bus, std::uint32_t rate, const canbus::Frame& frame);
     void releasePaced(Clock::time_point now);
-    int pollTimeoutMs(Clock::time_point now) const;
+    // How long the loop may sleep: until the next paced frame or held output
+    // is due, at most a second.
+    Clock::duration pollTimeout(Clock::time_point now) const;
     void log(const std::string& text) const;
 
     Options options;
