@@ -20,6 +20,20 @@ std::shared_ptr<std::recursive_mutex> endpointMutex(const std::string& endpoint)
     return mutex;
 }
 
+std::shared_ptr<Traffic> endpointTraffic(const std::string& endpoint)
+{
+    static std::mutex registryLock;
+    static std::map<std::string, std::weak_ptr<Traffic>> registry;
+    std::lock_guard<std::mutex> lock(registryLock);
+    auto& slot = registry[endpoint];
+    auto traffic = slot.lock();
+    if (!traffic) {
+        traffic = std::make_shared<Traffic>();
+        slot = traffic;
+    }
+    return traffic;
+}
+
 std::string checkRequest(const GenericParameters& request)
 {
     auto id = request.numbers.find(0);

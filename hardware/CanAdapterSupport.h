@@ -34,6 +34,18 @@ constexpr int maxStaleFrames = 1000;
 // either kind, any copy) takes the same mutex for its transfers.
 std::shared_ptr<std::recursive_mutex> endpointMutex(const std::string& endpoint);
 
+// Frames this process's adapters put on an endpoint or took from it, counted
+// under the endpoint mutex. Every other adapter of the process on that bus
+// hears each of them on its own connection, possibly a moment after the
+// transfer that caused it has ended; before its next request it drops as many
+// (waiting up to settleMs for them), so another adapter's reply is never
+// taken for its own.
+struct Traffic {
+    std::uint64_t frames = 0;
+};
+constexpr std::uint32_t settleMs = 20;
+std::shared_ptr<Traffic> endpointTraffic(const std::string& endpoint);
+
 // Empty when the request can go out; otherwise why not.
 std::string checkRequest(const GenericParameters& request);
 

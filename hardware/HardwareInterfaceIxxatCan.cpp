@@ -1,5 +1,6 @@
 #include "hardware/HardwareInterfaceIxxatCan.h"
 
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -106,8 +107,8 @@ HardwareInterfaceIxxatCan::HardwareInterfaceIxxatCan(const std::string& libraryD
 }
 
 HardwareInterfaceIxxatCan::HardwareInterfaceIxxatCan(const HardwareInterfaceIxxatCan& other)
-    : HardwareInterface(other), library(other.library), entry(other.entry), enumerator(other.enumerator),
-      vciId(other.vciId)
+    : HardwareInterface(other), library(other.library), traffic(other.traffic), entry(other.entry),
+      enumerator(other.enumerator), vciId(other.vciId)
 {
     // A copy starts closed: only the object that opened the adapter closes it.
 }
@@ -185,9 +186,16 @@ std::int32_t HardwareInterfaceIxxatCan::getAvailableInterfaces(HardwareInterface
         copy->name = cat("IXXAT ", fieldText(devices[position].uniqueHardwareId), " ", endpoint);
         copy->nameToOpen = namePrefix + endpoint;
         copy->mutex = CanAdapter::endpointMutex(endpoint);
+        copy->traffic = CanAdapter::endpointTraffic(endpoint);
         list.push_back(std::move(copy));
     }
     return static_cast<std::int32_t>(devices.size());
+}
+
+void HardwareInterfaceIxxatCan::countFrame()
+{
+    if (traffic)
+        heard = ++traffic->frames;
 }
 
 void HardwareInterfaceIxxatCan::release()
@@ -247,6 +255,7 @@ std::int32_t HardwareInterfaceIxxatCan::openInterface()
     }
     // Whatever the bus carried before is not an answer to anything of ours.
     entry->canChannelReadMessage(channel, CanAdapter::replyTimeoutMs, nullptr);
+    heard = traffic ? traffic->frames : 0;
     clearError();
     return 1;
 }
@@ -273,8 +282,14 @@ std::int32_t HardwareInterfaceIxxatCan::sendMessage(const GenericParameters& req
     }
     // A late reply to an earlier request must not pass for this one's.
     VCINPL_CANMSG stale{};
+    std::uint64_t dropped = 0;
     for (int i = 0; i < CanAdapter::maxStaleFrames && entry->canChannelPeekMessage(channel, &stale) == VCINPL_OK; ++i)
-        commonbase::DbgInfo(2, __FILE__, [&] { return cat("dropped a waiting frame from ", stale.id); });
+        ++dropped;
+    const std::uint64_t foreign = traffic ? traffic->frames - heard : 0;
+    const auto settle = std::chrono::steady_clock::now() + std::chrono::milliseconds(CanAdapter::settleMs);
+    while (dropped < foreign && std::chrono::steady_clock::now() < settle &&
+           entry->canChannelReadMessage(channel, CanAdapter::settleMs, nullptr) == VCINPL_OK)
+        ++dropped;
 
     VCINPL_CANMSG frame{};
     frame.timestamp = 0;
@@ -286,6 +301,7 @@ std::int32_t HardwareInterfaceIxxatCan::sendMessage(const GenericParameters& req
         fail(CanAdapter::errorSend, "canChannelSendMessage", result);
         return 0;
     }
+    countFrame();
     result = entry->canChannelWaitRxEvent(channel, CanAdapter::replyTimeoutMs);
     if (result != VCINPL_OK) {
         fail(result == VCINPL_E_TIMEOUT ? CanAdapter::errorNoFrame : CanAdapter::errorSend, "canChannelWaitRxEvent",
@@ -298,6 +314,7 @@ std::int32_t HardwareInterfaceIxxatCan::sendMessage(const GenericParameters& req
         fail(CanAdapter::errorRead, "canChannelPeekMessage", result);
         return 0;
     }
+    countFrame();
     response.bytes.assign(8, 0);
     std::memcpy(response.bytes.data(), received.data, received.dlc < 8 ? received.dlc : 8);
     response.setNumber(CanAdapter::responseLength, received.dlc);

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "hardware/CanAdapterSupport.h"
 #include "hardware/DllWrapper.h"
 #include "hardware/HardwareInterface.h"
 #include "vendor-standins/vcinpl/vcinpl.h"
@@ -55,8 +56,14 @@ private:
     std::string errorText(VCINPL_RESULT result) const;
     void fail(std::uint32_t code, const std::string& call, VCINPL_RESULT result);
     void release();
+    // One frame of this adapter's on the bus, sent or received.
+    void countFrame();
 
     std::shared_ptr<DllWrapper> library;
+    // Shared with every adapter of this process on the endpoint; heard is
+    // its count when this one last had the bus.
+    std::shared_ptr<CanAdapter::Traffic> traffic;
+    std::uint64_t heard = 0;
     std::shared_ptr<const EntryPoints> entry;
     std::shared_ptr<HardwareInterfaceIxxatCan_Enumerator> enumerator;
     VCINPL_VCIID vciId = 0;

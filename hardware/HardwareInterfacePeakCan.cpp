@@ -60,7 +60,7 @@ HardwareInterfacePeakCan::HardwareInterfacePeakCan(const std::string& libraryDir
 }
 
 HardwareInterfacePeakCan::HardwareInterfacePeakCan(const HardwareInterfacePeakCan& other)
-    : HardwareInterface(other), library(other.library), entry(other.entry)
+    : HardwareInterface(other), library(other.library), traffic(other.traffic), entry(other.entry)
 {
     // A copy starts closed: only the object that opened the adapter closes it.
 }
@@ -117,10 +117,17 @@ std::int32_t HardwareInterfacePeakCan::getAvailableInterfaces(HardwareInterfaceL
         copy->name = cat("PEAK ", static_cast<unsigned>(handle), " ", endpoint);
         copy->nameToOpen = namePrefix + endpoint;
         copy->mutex = CanAdapter::endpointMutex(endpoint);
+        copy->traffic = CanAdapter::endpointTraffic(endpoint);
         list.push_back(std::move(copy));
         ++found;
     }
     return found;
+}
+
+void HardwareInterfacePeakCan::countFrame()
+{
+    if (traffic)
+        heard = ++traffic->frames;
 }
 
 void HardwareInterfacePeakCan::release()
@@ -193,6 +200,7 @@ std::int32_t HardwareInterfacePeakCan::openInterface()
         release();
         return 0;
     }
+    heard = traffic ? traffic->frames : 0;
     clearError();
     return 1;
 }
@@ -240,13 +248,19 @@ std::int32_t HardwareInterfacePeakCan::sendMessage(const GenericParameters& requ
     }
     // A late reply to an earlier request must not pass for this one's.
     CANAPI2_MSG frame{};
+    std::uint64_t dropped = 0;
     for (int i = 0; i < CanAdapter::maxStaleFrames; ++i) {
         std::uint8_t fromNet = 0;
         std::uint64_t time = 0;
         if (entry->read(client, &frame, &fromNet, &time) != CANAPI2_OK)
             break;
-        commonbase::DbgInfo(2, __FILE__, [&] { return cat("dropped a waiting frame from ", frame.id); });
+        ++dropped;
     }
+    const std::uint64_t foreign = traffic ? traffic->frames - heard : 0;
+    const auto settle = std::chrono::steady_clock::now() + std::chrono::milliseconds(CanAdapter::settleMs);
+    while (dropped < foreign && std::chrono::steady_clock::now() < settle &&
+           readWithin(frame, CanAdapter::settleMs) == CANAPI2_OK)
+        ++dropped;
     std::uint64_t count = 0;
     [[maybe_unused]] auto drained = ::read(receiveEvent, &count, sizeof count);
 
@@ -263,6 +277,7 @@ std::int32_t HardwareInterfacePeakCan::sendMessage(const GenericParameters& requ
         fail(CanAdapter::errorSend, cat("CAN_Write to ", nameToOpen, " failed"), result);
         return 0;
     }
+    countFrame();
     CANAPI2_MSG received{};
     result = readWithin(received, CanAdapter::replyTimeoutMs);
     if (result != CANAPI2_OK) {
@@ -274,6 +289,7 @@ std::int32_t HardwareInterfacePeakCan::sendMessage(const GenericParameters& requ
             fail(result == CANAPI2_E_IO ? CanAdapter::errorSend : CanAdapter::errorRead, "CAN_Read failed", result);
         return 0;
     }
+    countFrame();
     response.bytes.assign(8, 0);
     std::memcpy(response.bytes.data(), received.data, received.len < 8 ? received.len : 8);
     response.setNumber(CanAdapter::responseLength, received.len);

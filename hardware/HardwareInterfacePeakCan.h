@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include "hardware/CanAdapterSupport.h"
 #include "hardware/DllWrapper.h"
 #include "hardware/HardwareInterface.h"
 #include "vendor-standins/canapi2/CanApi2.h"
@@ -39,10 +40,16 @@ private:
     void resolve();
     void fail(std::uint32_t code, const std::string& what, CANAPI2_RESULT result);
     void release();
+    // One frame of this adapter's on the bus, sent or received.
+    void countFrame();
     // Takes one queued frame, waiting for the receive event until the deadline.
     CANAPI2_RESULT readWithin(CANAPI2_MSG& frame, std::uint32_t timeoutMs);
 
     std::shared_ptr<DllWrapper> library;
+    // Shared with every adapter of this process on the endpoint; heard is
+    // its count when this one last had the bus.
+    std::shared_ptr<CanAdapter::Traffic> traffic;
+    std::uint64_t heard = 0;
     std::shared_ptr<const EntryPoints> entry;
     std::uint8_t net = 0;
     std::uint8_t client = 0;
