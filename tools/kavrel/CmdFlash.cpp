@@ -303,7 +303,10 @@ void showProgress(const FlashEvent& e, bool bar)
                   << std::string(static_cast<std::size_t>(width - filled), ' ') << "] " << name << " " << detail
                   << "\033[K" << std::flush;
     } else if (e.reason == 1) {
-        std::cout << name << (detail.empty() ? "" : " " + detail) << std::endl;
+        // A sending step's byte total comes with its first minor step, after this line.
+        const bool sending = s.getFlashState() == FlashProcessState::ApiSending ||
+                             s.getFlashState() == FlashProcessState::FlashDataSending;
+        std::cout << name << (detail.empty() || sending ? "" : " " + detail) << std::endl;
     }
 }
 
