@@ -90,8 +90,8 @@ std::string FlashException::getErrorText() const
     return text;
 }
 
-FlashFileException::FlashFileException(std::int32_t reason_, std::string fileName_)
-    : FlashException(reason_, errorIdForReason(reason_), {}), fileName(std::move(fileName_))
+FlashFileException::FlashFileException(std::int32_t reason_, std::string fileName_, std::string detail_)
+    : FlashException(reason_, errorIdForReason(reason_), std::move(detail_)), fileName(std::move(fileName_))
 {
 }
 

@@ -48,7 +48,8 @@ private:
 // A failure tied to one file: its text ends with the file label naming it.
 class FlashFileException : public FlashException {
 public:
-    FlashFileException(std::int32_t reason, std::string fileName);
+    // detail: where the file went wrong (e.g. "line 12: checksum does not match"), or empty.
+    FlashFileException(std::int32_t reason, std::string fileName, std::string detail = {});
     const std::string& getFileName() const { return fileName; }
     std::string getErrorText() const override;
     std::unique_ptr<FlashException> clone() const override { return std::make_unique<FlashFileException>(*this); }

@@ -88,7 +88,8 @@ void FlashProtocol::setFlashProcess(const std::shared_ptr<FlashProcess>& newProc
     std::lock_guard<std::mutex> lock(mutex);
     // Only a download that is under way blocks: a finished or cancelled one
     // leaves the way open whatever its end state says.
-    if ((process && process->isBusy()) || (newProcess && newProcess->isBusy()))
+    auto current = process.lock();
+    if ((current && current->isBusy()) || (newProcess && newProcess->isBusy()))
         throw FlashException::fromReason(FlashReason::busy);
     process = newProcess;
     cancel = false;
@@ -101,7 +102,7 @@ void FlashProtocol::setFlashProcess(const std::shared_ptr<FlashProcess>& newProc
 std::shared_ptr<FlashProcess> FlashProtocol::getFlashProcess() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return process;
+    return process.lock();
 }
 
 void FlashProtocol::setSettings(std::shared_ptr<FlashProtocolSettings> settings_)

@@ -117,7 +117,8 @@ private:
     bool step(const char* name, bool ok);
 
     mutable std::mutex mutex; // process, settings and the last error
-    std::shared_ptr<FlashProcess> process;
+    // Weak: the process holds this protocol while it runs a download.
+    std::weak_ptr<FlashProcess> process;
     std::shared_ptr<FlashProtocolSettings> settings;
     std::uint32_t lastErrorId = 0x80004005u;
     std::uint32_t lastErrorCode = 0;

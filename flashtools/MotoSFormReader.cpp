@@ -273,7 +273,7 @@ void MotoSFormSegmentReader::read(FlashLineReader& reader, SegmentList& segments
         if (!decode(line, type, address, data, length, why) || type == 6) {
             if (problem) {
                 problem->line = lineNumber;
-                problem->text = type == 6 && *why == '\0' ? "S6 record" : why;
+                problem->text = type == 6 && *why == '\0' ? "an S6 record (24-bit record count) is not taken" : why;
             }
             commonbase::DbgInfo(2, __FILE__, [&] { return cat("format error in line ", lineNumber, ": ", why); });
             throw FormatException();
@@ -327,11 +327,12 @@ void FileReaderMotoSForm::readSegmentsFrom(SegmentList& segments, std::int32_t e
         throw FlashFileException(emptyReason, fileName);
     open = true;
     const std::size_t before = segments.size();
+    MotoSFormSegmentReader::Problem problem;
     try {
-        MotoSFormSegmentReader::read(reader, segments);
+        MotoSFormSegmentReader::read(reader, segments, &problem);
     } catch (const MotoSFormSegmentReader::FormatException&) {
         open = false;
-        throw FlashFileException(formatReason, fileName);
+        throw FlashFileException(formatReason, fileName, cat("(line ", problem.line, ": ", problem.text, ")"));
     }
     open = false;
     if (segments.size() == before)

@@ -112,22 +112,26 @@ int flashFailure(const Context& ctx, Kavrel::CFlasher& flasher, Kavrel::HRESULT 
 }
 
 // Sets the image and loader and reads both whole, so every file error shows before the bus is touched.
-Kavrel::HRESULT setFiles(Kavrel::CFlasher& flasher, const FlashOptions& options)
+// A failure's text (file and line named) goes to text.
+Kavrel::HRESULT setFiles(Kavrel::CFlasher& flasher, const FlashOptions& options, std::string& text)
 {
     if (!options.protocol.empty())
         flasher.setProtocolName(options.protocol);
     if (!options.apiPath.empty())
         flasher.put_FlashApiPath(options.apiPath);
-    if (Kavrel::HRESULT hr = flasher.setFlashData(options.file); Kavrel::FAILED(hr))
+    Kavrel::HRESULT hr = flasher.setFlashData(options.file);
+    if (Kavrel::SUCCEEDED(hr) && !options.api.empty())
+        hr = flasher.setFlashApiData(options.api);
+    if (Kavrel::FAILED(hr)) {
+        flasher.getErrorText(hr, text);
         return hr;
-    if (!options.api.empty())
-        if (Kavrel::HRESULT hr = flasher.setFlashApiData(options.api); Kavrel::FAILED(hr))
-            return hr;
+    }
     try {
         flasher.getFacade().getFlashData()->getSegments();
         if (auto api = flasher.getFacade().getFlashApiData())
             api->load();
     } catch (const Kavrel::FlashException& e) {
+        text = e.getErrorText();
         return Kavrel::flashFailure(e, "kavrel");
     }
     return Kavrel::S_OK;
@@ -138,8 +142,9 @@ int runFlashInfo(const Context& ctx, FlashOptions options)
     if (options.protocol.empty())
         options.protocol = "ModbusTCP";
     auto flasher = Kavrel::CFlasher::create();
-    if (Kavrel::HRESULT hr = setFiles(*flasher, options); Kavrel::FAILED(hr))
-        return flashFailure(ctx, *flasher, hr);
+    std::string failure;
+    if (Kavrel::HRESULT hr = setFiles(*flasher, options, failure); Kavrel::FAILED(hr))
+        return reportFailure(ctx, static_cast<std::uint32_t>(hr), failure);
     auto& facade = flasher->getFacade();
     auto data = facade.getFlashData();
     const auto header = data->getHeader();
@@ -298,7 +303,10 @@ void showProgress(const FlashEvent& e, bool bar)
                   << std::string(static_cast<std::size_t>(width - filled), ' ') << "] " << name << " " << detail
                   << "\033[K" << std::flush;
     } else if (e.reason == 1) {
-        std::cout << name << (detail.empty() ? "" : " " + detail) << std::endl;
+        // A sending step's byte total comes with its first minor step, after this line.
+        const bool sending = s.getFlashState() == FlashProcessState::ApiSending ||
+                             s.getFlashState() == FlashProcessState::FlashDataSending;
+        std::cout << name << (detail.empty() || sending ? "" : " " + detail) << std::endl;
     }
 }
 
@@ -406,8 +414,9 @@ int runFlash(const Context& ctx, const FlashOptions& options)
     }
     FlashOptions fileOptions = options;
     fileOptions.protocol = options.connection.protocol;
-    if (Kavrel::HRESULT hr = setFiles(*flasher, fileOptions); Kavrel::FAILED(hr))
-        return flashFailure(ctx, *flasher, hr);
+    std::string failure;
+    if (Kavrel::HRESULT hr = setFiles(*flasher, fileOptions, failure); Kavrel::FAILED(hr))
+        return reportFailure(ctx, static_cast<std::uint32_t>(hr), failure);
     if (!flasher->getFacade().hasFlashApiData()) {
         std::string icon;
         return reportFailure(ctx, static_cast<std::uint32_t>(Kavrel::kavrelError(0xF09)),
