@@ -444,6 +444,9 @@ bool XmlDom::updateFile(const WString& nameIn)
             LocalFileFormatTarget output(WString(temporary).c_str());
             DOMLSOutput* out = static_cast<DOMImplementationLS*>(implementation)->createLSOutput();
             out->setByteStream(&output);
+            // Always UTF-8: a document read from UTF-16 would otherwise be written
+            // as "UTF-16 (LE)" without a byte order mark, which no parser reads back.
+            out->setEncoding(u"UTF-8");
             written = writer->write(document, out);
             out->release();
             output.flush();
