@@ -1,7 +1,5 @@
 #include "core/CommunicationManager.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -10,6 +8,7 @@
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/ErrorHandler.h"
+#include "commonbase/ModuleFolder.h"
 #include "commonbase/ModuleVersion.h"
 #include "commonbase/StringUtil.h"
 #include "commonbase/XmlDom.h"
@@ -31,17 +30,12 @@ const std::string lastSettingsStem = "LastSettings";
 const std::string lastSettingsSchema = "LastSettings.xsd";
 const std::string protocolErrorFile = "Protocol_Err.xml";
 
-// Any symbol of this library serves dladdr to find the library file.
-void moduleAnchor() {}
-
-std::string moduleFilePath()
-{
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&moduleAnchor), &info) == 0 || info.dli_fname == nullptr) return {};
-    std::error_code ec;
-    auto canonical = std::filesystem::weakly_canonical(info.dli_fname, ec);
-    return ec ? std::string(info.dli_fname) : canonical.string();
-}
+// Protocols read their error texts from the document this manager loads.
+const bool errorDocumentSourceInstalled = [] {
+    FieldbusProtocol::setErrorDocumentSource(
+        [] { return CommunicationManager::getInstance().getProtocolErrorDocument(); });
+    return true;
+}();
 
 std::shared_ptr<commonbase::XmlDom> loadDocument(const std::string& path)
 {
@@ -90,17 +84,12 @@ std::string CommunicationManager::languageCodeForModulePath(const std::string& m
 
 std::string CommunicationManager::getModuleFolder()
 {
-    static const std::string folder = [] {
-        std::string path = moduleFilePath();
-        auto cut = path.find_last_of('/');
-        return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
-    }();
-    return folder;
+    return commonbase::moduleFolder();
 }
 
 std::string CommunicationManager::getLanguageCode()
 {
-    return languageCodeForModulePath(moduleFilePath());
+    return languageCodeForModulePath(commonbase::moduleFilePath());
 }
 
 std::string CommunicationManager::getModuleVersionText()
@@ -110,7 +99,7 @@ std::string CommunicationManager::getModuleVersionText()
 #else
     constexpr bool debugBuild = false;
 #endif
-    commonbase::ModuleVersion version(commonbase::WString(moduleFilePath()), commonbase::WString(versionSeparator),
+    commonbase::ModuleVersion version(commonbase::WString(commonbase::moduleFilePath()), commonbase::WString(versionSeparator),
                                       KAVREL_VERSION_MAJOR + 0, KAVREL_VERSION_MINOR + 0,
                                       KAVREL_VERSION_PATCH + 0, KAVREL_VERSION_TWEAK + 0, debugBuild);
     return version.toString().toUtf8() + commonbase::ModuleVersion::buildSuffix().toUtf8();

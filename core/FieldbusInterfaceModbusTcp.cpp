@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 
+#include <mutex>
 #include <stdexcept>
 #include <type_traits>
 
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
+#include "commonbase/ErrorHandler.h"
 #include "commonbase/StringUtil.h"
 #include "core/HardwareInterfaceLister.h"
 #include "protocols/FieldbusProtocol.h"
@@ -26,6 +28,11 @@ FieldbusInterfaceModbusTcp::FieldbusInterfaceModbusTcp(const std::string& protoc
     : FieldbusInterface(protocolName, networkScan)
 {
     commonbase::Dbg dbg(0, __FILE__, cat("FieldbusInterfaceModbusTcp('", protocolName, "')"));
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        commonbase::ErrorHandler::instance().registerErrorCode(
+            static_cast<std::uint16_t>(static_cast<std::uint32_t>(errorNoIpAddress) & 0xFFFFu));
+    });
     HardwareInterfaceList adapters;
     if (listHardwareInterfaces<HardwareInterfaceEthernet>(adapters, "the Ethernet adapter") < 0)
         commonbase::DbgInfo(2, __FILE__, "no network devices could be listed");
@@ -67,6 +74,17 @@ bool FieldbusInterfaceModbusTcp::setEthernetPort(const std::string& port)
         return false;
     ethernetPort = text;
     return true;
+}
+
+std::int32_t FieldbusInterfaceModbusTcp::initialize(std::uint32_t deviceAddress)
+{
+    // The dialog, when shown, may still supply the address: judge afterwards.
+    const std::int32_t result = FieldbusInterface::initialize(deviceAddress);
+    if (result == statusOk && ipAddress.empty()) {
+        commonbase::DbgInfo(3, __FILE__, "initialize: the setting IpAddress is empty; no drive address to connect to");
+        return errorNoIpAddress;
+    }
+    return result;
 }
 
 void FieldbusInterfaceModbusTcp::readSettings()

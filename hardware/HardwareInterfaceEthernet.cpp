@@ -65,6 +65,7 @@ HardwareInterfaceEthernet::~HardwareInterfaceEthernet()
 
 void HardwareInterfaceEthernet::closeSocket()
 {
+    receivedCount = 0;
     if (socketFd >= 0) {
         ::close(socketFd);
         socketFd = -1;
@@ -135,11 +136,7 @@ std::int32_t HardwareInterfaceEthernet::connectSocket(const std::string& address
     // Request and answer are small frames: send each at once.
     int one = 1;
     ::setsockopt(socketFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // A peer that stops reading must not hold a send for ever.
-    timeval sendTimeout{};
-    sendTimeout.tv_sec = static_cast<time_t>(replyTimeout.count() / 1000);
-    sendTimeout.tv_usec = static_cast<suseconds_t>((replyTimeout.count() % 1000) * 1000);
-    ::setsockopt(socketFd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+    applyReceiveTimeout();
     return 1;
 }
 
@@ -190,79 +187,165 @@ std::int32_t HardwareInterfaceEthernet::closeInterface()
     return 0;
 }
 
-bool HardwareInterfaceEthernet::drainStaleBytes()
+HardwareInterfaceEthernet::Frame HardwareInterfaceEthernet::scanFrame(const std::uint8_t* data, std::size_t count,
+                                                                     std::size_t& size, std::string& why)
 {
-    std::array<std::uint8_t, receiveBufferSize> buffer{};
-    std::size_t drained = 0;
-    bool closed = false;
-    for (int round = 0; round < 64; ++round) {
-        const ssize_t n = ::recv(socketFd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (n > 0) {
-            drained += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n == 0)
-            closed = true;
-        else if (errno == EINTR)
-            continue;
-        else if (errno != EAGAIN && errno != EWOULDBLOCK)
-            closed = true;
-        break;
+    if (count >= 4 && (data[2] != 0 || data[3] != 0)) {
+        why = cat("the answer carries protocol id ", data[2] * 256 + data[3], ", not 0 (Modbus)");
+        return Frame::malformed;
     }
-    if (drained > 0)
-        commonbase::DbgInfo(2, __FILE__, cat("sendMessage() dropped ", drained, " stale bytes"));
-    return !closed;
+    if (count < headerSize)
+        return Frame::incomplete;
+    const std::size_t length = static_cast<std::size_t>(data[4]) << 8 | data[5];
+    // At least unit and function code; at most unit and the largest PDU.
+    if (length < 2 || length > maxFrameSize - headerSize) {
+        why = cat("the answer's length field says ", length, " bytes, outside 2..", maxFrameSize - headerSize);
+        return Frame::malformed;
+    }
+    size = headerSize + length;
+    return count >= size ? Frame::complete : Frame::incomplete;
+}
+
+void HardwareInterfaceEthernet::setReplyTimeout(std::chrono::milliseconds timeout)
+{
+    std::lock_guard<std::recursive_mutex> lock(*mutex);
+    replyTimeout = timeout;
+    if (socketFd >= 0)
+        applyReceiveTimeout();
+}
+
+void HardwareInterfaceEthernet::applyReceiveTimeout()
+{
+    timeval t{};
+    t.tv_sec = static_cast<time_t>(replyTimeout.count() / 1000);
+    t.tv_usec = static_cast<suseconds_t>((replyTimeout.count() % 1000) * 1000);
+    // Zero would mean no limit at all.
+    if (t.tv_sec == 0 && t.tv_usec <= 0)
+        t.tv_usec = 1000;
+    ::setsockopt(socketFd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+    // A peer that stops reading must not hold a send for ever either.
+    ::setsockopt(socketFd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
+}
+
+void HardwareInterfaceEthernet::dropInput()
+{
+    std::size_t dropped = receivedCount;
+    receivedCount = 0;
+    for (int round = 0; round < 64; ++round) {
+        const ssize_t n = ::recv(socketFd, received.data(), received.size(), MSG_DONTWAIT);
+        if (n > 0)
+            dropped += static_cast<std::size_t>(n);
+        else if (!(n < 0 && errno == EINTR))
+            break;
+    }
+    commonbase::DbgInfo(2, __FILE__, cat("sendMessage() dropped ", dropped, " bytes after a broken frame"));
+}
+
+ssize_t HardwareInterfaceEthernet::receiveMore(bool first, std::chrono::steady_clock::time_point deadline)
+{
+    std::uint8_t* at = received.data() + receivedCount;
+    const std::size_t room = received.size() - receivedCount;
+    if (first) {
+        const ssize_t n = ::recv(socketFd, at, room, 0);
+        if (n >= 0)
+            return n;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return -2;
+        if (errno != EINTR)
+            return -1;
+    }
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return -2;
+        const int events = pollFor(socketFd, POLLIN, left);
+        if (events == 0)
+            return -2;
+        if (events < 0)
+            return -1;
+        const ssize_t n = ::recv(socketFd, at, room, MSG_DONTWAIT);
+        if (n >= 0)
+            return n;
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+            return -1;
+    }
+}
+
+std::int32_t HardwareInterfaceEthernet::fail(std::uint32_t code, std::string text)
+{
+    commonbase::DbgInfo(3, __FILE__, text);
+    setError(code, std::move(text));
+    return 0;
 }
 
 std::int32_t HardwareInterfaceEthernet::sendMessage(const GenericParameters& request, GenericParameters& response)
 {
     std::lock_guard<std::recursive_mutex> lock(*mutex);
     commonbase::Dbg dbg(0, __FILE__, "sendMessage()");
-    if (socketFd < 0) {
-        setError(errorSend, "the connection is not open");
-        return 0;
-    }
-    // The transaction id is always 0, so a late answer to an earlier request
-    // could not be told apart from this one's: throw it away first.
-    if (!drainStaleBytes()) {
-        setError(errorReceive, "the connection was closed by the peer");
-        commonbase::DbgInfo(3, __FILE__, getLastErrorText());
-        return 0;
-    }
+    if (socketFd < 0)
+        return fail(errorSend, "the connection is not open");
+    const auto& out = request.bytes;
+    if (out.size() < headerSize + 2)
+        return fail(errorSend, cat("a request of ", out.size(), " bytes is no Modbus TCP frame"));
     ssize_t sent = -1;
     do {
-        sent = ::send(socketFd, request.bytes.data(), request.bytes.size(), MSG_NOSIGNAL);
+        sent = ::send(socketFd, out.data(), out.size(), MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
-    if (sent <= 0) {
-        setError(errorSend, sent == 0 ? std::string("nothing was sent") : cat("sending failed: ", errnoText(errno)));
-        commonbase::DbgInfo(3, __FILE__, getLastErrorText());
-        return 0;
-    }
-    if (static_cast<std::size_t>(sent) < request.bytes.size())
-        commonbase::DbgInfo(2, __FILE__, cat("only ", sent, " of ", request.bytes.size(), " bytes were sent"));
+    if (sent <= 0)
+        return fail(errorSend, sent == 0 ? std::string("nothing was sent") : cat("sending failed: ", errnoText(errno)));
+    if (static_cast<std::size_t>(sent) < out.size())
+        return fail(errorSend, cat("only ", sent, " of ", out.size(), " bytes were sent"));
 
-    const int events = pollFor(socketFd, POLLIN, replyTimeout);
-    if (events == 0) {
-        setError(errorTimeout, cat("no answer within ", replyTimeout.count(), " ms"));
-        commonbase::DbgInfo(3, __FILE__, getLastErrorText());
-        return 0;
+    // Our answer is the frame with our transaction id; answers to earlier
+    // requests that came too late for them are passed over, all within one
+    // time-out.
+    const auto deadline = std::chrono::steady_clock::now() + replyTimeout;
+    std::size_t passedOver = 0;
+    for (bool first = true;; first = false) {
+        std::size_t size = 0;
+        std::string why;
+        while (receivedCount > 0) {
+            const Frame frame = scanFrame(received.data(), receivedCount, size, why);
+            if (frame == Frame::incomplete)
+                break;
+            if (frame == Frame::malformed) {
+                dropInput();
+                return fail(errorFrame, why);
+            }
+            if (received[0] == out[0] && received[1] == out[1]) {
+                if (receivedCount != size) {
+                    why = cat("the answer's length field counts ", size - headerSize, " bytes, but ",
+                              receivedCount - headerSize, " followed");
+                    dropInput();
+                    return fail(errorFrame, why);
+                }
+                response.bytes.assign(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(size));
+                receivedCount = 0;
+                if (passedOver > 0)
+                    commonbase::DbgInfo(2, __FILE__, cat("sendMessage() passed over ", passedOver,
+                                                         " late answers to earlier requests"));
+                clearError();
+                return 1;
+            }
+            ++passedOver;
+            receivedCount -= size;
+            std::memmove(received.data(), received.data() + size, receivedCount);
+        }
+        const ssize_t n = receiveMore(first, deadline);
+        if (n > 0) {
+            receivedCount += static_cast<std::size_t>(n);
+            continue;
+        }
+        // What came of an unfinished frame can no longer be matched to anything.
+        receivedCount = 0;
+        if (n == -2)
+            return fail(errorTimeout, cat("no answer to transaction ", out[0] * 256 + out[1], " within ",
+                                          replyTimeout.count(), " ms",
+                                          passedOver > 0 ? cat(" (", passedOver, " answers to others passed over)")
+                                                         : std::string()));
+        return fail(errorReceive, n == 0 ? std::string("the connection was closed by the peer")
+                                         : cat("receiving failed: ", errnoText(errno)));
     }
-    std::array<std::uint8_t, receiveBufferSize> buffer{};
-    ssize_t n = -1;
-    if (events > 0) {
-        do {
-            n = ::recv(socketFd, buffer.data(), buffer.size(), 0);
-        } while (n < 0 && errno == EINTR);
-    }
-    if (n <= 0) {
-        setError(errorReceive, n == 0 ? std::string("the connection was closed by the peer")
-                                      : cat("receiving failed: ", errnoText(errno)));
-        commonbase::DbgInfo(3, __FILE__, getLastErrorText());
-        return 0;
-    }
-    response.bytes.assign(buffer.begin(), buffer.begin() + n);
-    clearError();
-    return 1;
 }
 
 } // namespace Kavrel

@@ -4,6 +4,7 @@
 #include <mutex>
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
+#include "commonbase/ErrorHandler.h"
 #include "commonbase/StringUtil.h"
 #include "hardware/HardwareInterface.h"
 
@@ -61,6 +62,12 @@ FieldbusProtocolModbusBase::FieldbusProtocolModbusBase(std::string name, Constan
     : FieldbusProtocol(std::move(name), std::move(c), std::move(hardwareInterface))
 {
     commonbase::DbgInfo(0, __FILE__, "Constructor");
+    // Upload results carry these codes to the host, which looks their texts up.
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        for (std::uint32_t code = errorReplyNotHex; code <= errorNoReply; ++code)
+            commonbase::ErrorHandler::instance().registerErrorCode(static_cast<std::uint16_t>(code & 0xFFFFu));
+    });
 }
 
 FieldbusProtocolModbusBase::~FieldbusProtocolModbusBase() = default;
@@ -116,6 +123,11 @@ void FieldbusProtocolModbusBase::fillRequest(const std::string& text, GenericPar
     request.setBytes(text);
 }
 
+bool FieldbusProtocolModbusBase::checkFrame(const GenericParameters&, const GenericParameters&, std::string&)
+{
+    return true;
+}
+
 std::uint32_t FieldbusProtocolModbusBase::getErrorValue(const std::string& reply)
 {
     commonbase::DbgInfo(0, __FILE__, commonbase::cat("getErrorValue() ", reply));
@@ -133,7 +145,8 @@ void FieldbusProtocolModbusBase::fail(std::uint32_t code, const std::string& tex
 FieldbusProtocolModbusBase::Exchange FieldbusProtocolModbusBase::exchange(const std::string& text,
                                                                           std::uint32_t unit,
                                                                           std::uint32_t function,
-                                                                          std::size_t minimumLength)
+                                                                          std::size_t minimumLength,
+                                                                          std::size_t exactLength)
 {
     Exchange ex;
     if (!getHardwareInterface()) {
@@ -151,6 +164,10 @@ FieldbusProtocolModbusBase::Exchange FieldbusProtocolModbusBase::exchange(const 
         else
             setLastError(getLastErrorCode(), getHardwareInterface()->getLastErrorText());
         commonbase::DbgInfo(0, __FILE__, "Error");
+        return ex;
+    }
+    if (std::string why; !checkFrame(request, response, why)) {
+        fail(errorWrongReply, why);
         return ex;
     }
     ex.reply = extractReply(response);
@@ -183,6 +200,11 @@ FieldbusProtocolModbusBase::Exchange FieldbusProtocolModbusBase::exchange(const 
                                                  minimumLength, " digits expected"));
         return ex;
     }
+    if (exactLength != 0 && ex.reply.size() != exactLength) {
+        fail(errorWrongReply, commonbase::cat("Modbus: reply '", ex.reply, "' to function 0x", hex(function, 2),
+                                              " has ", ex.reply.size() / 2, " bytes, not ", exactLength / 2));
+        return ex;
+    }
     setLastError(0);
     ex.result = 1;
     return ex;
@@ -196,16 +218,14 @@ void FieldbusProtocolModbusBase::reportAccessFailure(std::uint32_t unit, bool ex
         const std::uint32_t previousCode = getLastErrorCode();
         const std::string previousText = getLastErrorString();
         std::uint32_t diagnostic = 0;
+        // A register reading 0 would say "no error" about a refusal: keep the
+        // exception's code then.
         if (readDiagnostics(unit, diagnostic) == 1 && diagnostic != 0)
             setLastError(diagnostic);
         else
             setLastError(previousCode, previousText);
     }
-    // A text from the error files wins; otherwise keep the one we have.
-    const std::string ownText = getLastErrorString();
     getErrorMessage("Modbus");
-    if (getLastErrorString().empty() && !ownText.empty())
-        setLastError(getLastErrorCode(), ownText);
 }
 
 std::int32_t FieldbusProtocolModbusBase::poke(std::uint32_t unit, std::uint16_t index, std::uint16_t subindex)
@@ -245,6 +265,12 @@ std::int32_t FieldbusProtocolModbusBase::readDataChecked(std::uint32_t unit, std
         return 0;
     }
     Exchange ex = exchange(createHeader(templateRead, unit, address, size / 4, 0, 0), unit, functionRead, 6 + size);
+    // Exactly the registers asked for: a longer reply is not this request's.
+    if (ex.result == 1 && (ex.reply.size() != 6 + size || hexAt(ex.reply, 4, 2) != size / 2)) {
+        fail(errorWrongReply, commonbase::cat("Modbus: read reply '", ex.reply, "' does not carry the ", size / 2,
+                                              " bytes asked for"));
+        ex.result = 0;
+    }
     if (ex.result != 1) {
         exception = ex.exception;
         commonbase::DbgInfo(0, __FILE__, "Error");
@@ -293,7 +319,7 @@ std::int32_t FieldbusProtocolModbusBase::writeRegisters(std::uint32_t unit, std:
                                                         bool& exception)
 {
     Exchange ex = exchange(createHeader(templateWrite, unit, address, registers, 0, 0) + dataDigits, unit,
-                           functionWrite, 4);
+                           functionWrite, 12, 12);
     exception = ex.exception;
     return ex.result;
 }
@@ -352,7 +378,8 @@ std::int32_t FieldbusProtocolModbusBase::sendData(std::uint32_t unit, std::uint1
 
 std::int32_t FieldbusProtocolModbusBase::readDiagnostics(std::uint32_t unit, std::uint32_t& value)
 {
-    Exchange ex = exchange(createHeader(templateDiagnostics, unit, 0x0002, 0, 0, 0), unit, functionDiagnostics, 12);
+    Exchange ex =
+        exchange(createHeader(templateDiagnostics, unit, 0x0002, 0, 0, 0), unit, functionDiagnostics, 12, 12);
     if (ex.result != 1) {
         commonbase::DbgInfo(2, __FILE__, commonbase::cat("readDiagnostics(", unit, ") failed"));
         return 0;
@@ -418,19 +445,18 @@ std::int32_t FieldbusProtocolModbusBase::readIdentification(std::uint32_t unit, 
     else
         commonbase::DbgInfo(2, __FILE__, commonbase::cat("#", unit, ": identification  error ",
                                                          getLastErrorString()));
-    const std::int32_t generic =
-        FieldbusProtocol::readIdentification(unit, vendorName, productCode, version, motorType, serialNumber);
-    return ok ? generic : 0;
+    // Drives without the identification request still have motor type and
+    // serial number: those reads decide.
+    return FieldbusProtocol::readIdentification(unit, vendorName, productCode, version, motorType, serialNumber);
 }
 
 std::int32_t FieldbusProtocolModbusBase::initUpload(std::uint32_t unit)
 {
+    // The status byte is judged by getUpload; here only the exchange counts.
     Exchange ex = exchange(createHeader(templateInitUpload, unit, 0, 0, 0, 0), unit, functionUpload, 10);
     commonbase::DbgInfo(0, __FILE__, commonbase::cat("#", unit, ": initUpload \t", ex.reply));
-    if (ex.result == 1 && hexAt(ex.reply, 8, 2) == statusAccepted)
-        return 1;
     if (ex.result == 1)
-        setLastError(errorUploadRefused, commonbase::cat("Modbus: upload refused: '", ex.reply, "'"));
+        return 1;
     commonbase::DbgInfo(2, __FILE__, commonbase::cat("InitUpload failed: '", getLastErrorString(), "'"));
     return 0;
 }

@@ -14,7 +14,10 @@ namespace Kavrel {
 //
 // Every reply must come from the unit that was asked and carry the function
 // code of the request (or its exception form); anything else is a failed
-// exchange with errorWrongReply, as is a reply too short for a fixed field.
+// exchange with errorWrongReply, as is a reply whose size does not fit the
+// request (a read reply must carry exactly the registers asked for). A reply
+// too short for a fixed field fails with errorReplyTooShort. The codes of this
+// family are registered with the error texts, so a failure always has a text.
 class FieldbusProtocolModbusBase : public FieldbusProtocol {
 public:
     // Last error codes of this protocol family (0x6xx block).
@@ -79,6 +82,9 @@ public:
 protected:
     // How the request text goes into the transfer's request.
     virtual void fillRequest(const std::string& text, GenericParameters& request);
+    // Whether the link's framing of the reply answers the request (TCP: the
+    // application header); why says what is wrong when not.
+    virtual bool checkFrame(const GenericParameters& request, const GenericParameters& response, std::string& why);
 
     // Outcome of one request/reply.
     struct Exchange {
@@ -88,9 +94,10 @@ protected:
         std::string reply;        // hex text, unit first
     };
     // Sends the request and checks the reply's unit, function code and hex form;
-    // minimumLength is the shortest acceptable reply text.
+    // minimumLength is the shortest acceptable reply text, exactLength (when
+    // not 0) the only acceptable length of a non-exception reply.
     Exchange exchange(const std::string& text, std::uint32_t unit, std::uint32_t function,
-                      std::size_t minimumLength);
+                      std::size_t minimumLength, std::size_t exactLength = 0);
 
 private:
     // registerAddress, failing with the address-range error when there is none.
@@ -102,7 +109,8 @@ private:
     // Writes 22.10 ahead of an access to an index above 128.
     std::int32_t poke(std::uint32_t unit, std::uint16_t index, std::uint16_t subindex);
     // After a failed access: the diagnostic register becomes the last error
-    // code when the drive refused; then the error text.
+    // code when the drive refused; then the text of the code from the error
+    // files (empty when neither has one).
     void reportAccessFailure(std::uint32_t unit, bool exception);
     void fail(std::uint32_t code, const std::string& text);
 };

@@ -86,11 +86,11 @@ std::int32_t FieldbusProtocolVorlane::exchange(const std::string& telegram, std:
     if (result != 1) {
         // The drive may have missed the addressing too; start over next time.
         addressed.reset();
-        // The hardware code says why; give it a text the caller can show.
+        // The interface's code and text say why, as they are.
         auto hw = getHardwareInterface();
-        const std::string why = hw && !hw->getLastErrorText().empty() ? hw->getLastErrorText() : "no reply";
-        const std::uint32_t code = getLastErrorCode() != 0 ? getLastErrorCode() : errorNoReply;
-        setLastError(code, commonbase::cat("Vorlane: ", telegram.substr(0, telegram.size() - 1), ": ", why));
+        setLastError(getLastErrorCode(), hw ? hw->getLastErrorText() : std::string());
+        commonbase::DbgInfo(2, __FILE__, commonbase::cat("Vorlane: ", telegram.substr(0, telegram.size() - 1), ": ",
+                                                         getLastErrorString()));
         return result;
     }
     reply = response.bytesAsText();
@@ -113,14 +113,6 @@ std::int32_t FieldbusProtocolVorlane::adressDevice(std::uint32_t address)
     std::int32_t result = exchange(telegram, reply);
     if (result != 1)
         return result;
-    // A drive acknowledges its own address; anything else is another drive.
-    const std::string echo = telegram.substr(0, 3);
-    if (reply.compare(0, echo.size(), echo) != 0) {
-        setLastError(errorWrongAddress,
-                     commonbase::cat("Vorlane: addressing ", echo, " answered by '", reply, "'"));
-        commonbase::DbgInfo(2, __FILE__, getLastErrorString());
-        return 0;
-    }
     setLastError(0);
     addressed = address;
     return 1;

@@ -13,18 +13,18 @@ namespace Kavrel {
 // The line only knows the drive addressed last, so this protocol remembers
 // the address it sent last and re-addresses before a parameter telegram for
 // another drive, holding lockOperation() across both. A failed exchange
-// forgets the address. The addressing reply must echo "#NN" of the address
-// sent; any other reply means another drive answered and fails with
-// errorWrongAddress.
+// forgets the address. Any reply ended by CR acknowledges the addressing.
+//
+// A failed exchange carries the serial interface's code and text unchanged;
+// the codes below are only for what the interface cannot judge: a read reply
+// without a value, an address the telegram cannot carry, no interface.
 class FieldbusProtocolVorlane : public FieldbusProtocol {
 public:
     // Own error codes (outside the Modbus 0x6xx block).
     static constexpr std::uint32_t errorReplyTooShort = 0x1401;
     static constexpr std::uint32_t errorReplyNotHex = 0x1402;
-    static constexpr std::uint32_t errorWrongAddress = 0x1403;
     static constexpr std::uint32_t errorAddressRange = 0x1404;
     static constexpr std::uint32_t errorNoInterface = 0x1405;
-    static constexpr std::uint32_t errorNoReply = 0x1406;
 
     explicit FieldbusProtocolVorlane(std::shared_ptr<HardwareInterface> hardwareInterface = nullptr);
     ~FieldbusProtocolVorlane() override;
@@ -43,7 +43,7 @@ public:
     std::uint32_t getMaxBlockSize() override { return 0; }
     std::int32_t ping(std::uint32_t address, std::uint32_t baud) override;
 
-    // Sends the addressing telegram; 1 when the drive with that address answered.
+    // Sends the addressing telegram; 1 when a reply ended by CR came back.
     std::int32_t adressDevice(std::uint32_t address);
 
     // Telegram texts (without transport), for logging and tests.

@@ -286,3 +286,20 @@ TEST(CommunicationManager, SharedServices)
 }
 
 } // namespace
+
+// Every interface registers its error codes; the texts are looked up in the
+// error-text document once per process, not again for each interface (each
+// lookup cost the document memory it kept until the process ended).
+TEST(ErrorRegistration, EachCodeIsLookedUpOncePerProcess)
+{
+    auto& manager = CommunicationManager::getInstance();
+    auto& log = kavreltest::LogLines::instance();
+    for (const char* protocol : {"ModbusTCP", "VorlaneRS485"}) {
+        manager.setProtocolName(protocol);
+        manager.createInterface(false).reset();
+        log.clear();
+        for (int i = 0; i < 20; ++i)
+            manager.createInterface(false).reset();
+        EXPECT_FALSE(log.contains("Dictionary/Label")) << protocol << ":\n" << log.all().substr(0, 2000);
+    }
+}

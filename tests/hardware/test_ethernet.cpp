@@ -1,5 +1,6 @@
 // The TCP adapter against real sockets on 127.0.0.1: a peer thread in the
 // test plays the drive and can answer late, in pieces, too much or not at all.
+// Frames are Modbus TCP: header (transaction, protocol 0, length), then body.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -143,60 +144,101 @@ std::string code(std::uint32_t c)
     return "!" + std::to_string(c);
 }
 
+// A Modbus TCP frame: transaction id, protocol id, then the length of body
+// (or the given one) and body.
+std::string mbap(std::uint16_t transaction, const std::string& body, int length = -1, std::uint16_t protocol = 0)
+{
+    const auto n = static_cast<std::size_t>(length >= 0 ? length : static_cast<int>(body.size()));
+    std::string f{static_cast<char>(transaction >> 8), static_cast<char>(transaction & 0xFF),
+                  static_cast<char>(protocol >> 8),    static_cast<char>(protocol & 0xFF),
+                  static_cast<char>(n >> 8),           static_cast<char>(n & 0xFF)};
+    return f + body;
+}
+
 } // namespace
 
-TEST(Ethernet, AnswerIsTheFirstReceiveAndLateBytesAreDrained)
+TEST(Ethernet, AnswerIsTheFrameOfTheRequestsTransactionWhateverTheSegments)
 {
-    std::atomic<bool> secondPieceSent{false};
+    const std::string q1 = mbap(1, "U1"), q2 = mbap(2, "U2"), q3 = mbap(3, "U3"), q4 = mbap(4, "U4");
+    const std::string big = mbap(3, std::string(254, 'x'));
     TcpPeer peer([&](int fd) {
-        EXPECT_EQ(readSome(fd, 4, 2000ms), "REQ1");
-        writeAll(fd, "AB");
-        std::this_thread::sleep_for(150ms);
-        writeAll(fd, "CD"); // late: belongs to no request
-        secondPieceSent = true;
-        EXPECT_EQ(readSome(fd, 4, 2000ms), "REQ2");
-        writeAll(fd, "EF");
-        // A whole frame of 1500 bytes is cut to one receive buffer.
-        EXPECT_EQ(readSome(fd, 4, 2000ms), "REQ3");
-        writeAll(fd, std::string(1500, 'x'));
-        EXPECT_EQ(readSome(fd, 4, 2000ms), "REQ4");
-        writeAll(fd, "GH");
+        EXPECT_EQ(readSome(fd, q1.size(), 2000ms), q1);
+        // Header and body in three segments with pauses.
+        const std::string a1 = mbap(1, "A1xyz");
+        writeAll(fd, a1.substr(0, 3));
+        std::this_thread::sleep_for(60ms);
+        writeAll(fd, a1.substr(3, 5));
+        std::this_thread::sleep_for(60ms);
+        writeAll(fd, a1.substr(8));
+        // Late answers to transactions 1 and 7 ahead of the one for 2, in one segment.
+        EXPECT_EQ(readSome(fd, q2.size(), 2000ms), q2);
+        writeAll(fd, mbap(1, "old") + mbap(7, "other") + mbap(2, "A2"));
+        // The largest frame there is.
+        EXPECT_EQ(readSome(fd, q3.size(), 2000ms), q3);
+        writeAll(fd, big);
+        EXPECT_EQ(readSome(fd, q4.size(), 2000ms), q4);
+        writeAll(fd, mbap(4, "A4"));
         readSome(fd, 1, 2000ms); // until the adapter closes
     });
     Adapter a(peer.port());
     ASSERT_EQ(a.hw.openInterface(), 1) << a.hw.getLastErrorText();
     kavreltest::LogLines::instance().clear();
-    EXPECT_EQ(a.exchange("REQ1"), "AB");
-    for (int i = 0; i < 100 && !secondPieceSent; ++i)
-        std::this_thread::sleep_for(10ms);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(a.exchange("REQ2"), "EF") << "a late piece was taken as the answer";
-    EXPECT_TRUE(kavreltest::LogLines::instance().contains("dropped 2 stale bytes"))
+    EXPECT_EQ(a.exchange(q1), mbap(1, "A1xyz"));
+    EXPECT_EQ(a.exchange(q2), mbap(2, "A2")) << "a late answer was taken for this one";
+    EXPECT_TRUE(kavreltest::LogLines::instance().contains("passed over 2 late answers"))
         << kavreltest::LogLines::instance().all();
-    const std::string big = a.exchange("REQ3");
-    EXPECT_LE(big.size(), HardwareInterfaceEthernet::receiveBufferSize);
-    EXPECT_GT(big.size(), 0u);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(a.exchange("REQ4"), "GH");
+    EXPECT_EQ(a.exchange(q3), big);
+    EXPECT_EQ(a.exchange(q4), mbap(4, "A4"));
     EXPECT_EQ(a.hw.getLastErrorCode(), 0u);
+}
+
+TEST(Ethernet, BrokenFramesFailAndTheNextExchangeStartsClean)
+{
+    struct Case {
+        const char* name;
+        std::string answer;
+        std::uint32_t code;
+    } cases[] = {
+        {"protocol id 1", mbap(5, "AB", -1, 1), HardwareInterfaceEthernet::errorFrame},
+        {"length 1", mbap(5, "A", 1), HardwareInterfaceEthernet::errorFrame},
+        {"length 255", mbap(5, std::string(255, 'y')), HardwareInterfaceEthernet::errorFrame},
+        {"bytes beyond the length", mbap(5, "ABCD", 2), HardwareInterfaceEthernet::errorFrame},
+        {"length beyond the bytes", mbap(5, "AB", 4), HardwareInterfaceEthernet::errorTimeout},
+        {"another transaction only", mbap(6, "AB"), HardwareInterfaceEthernet::errorTimeout},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TcpPeer peer([&](int fd) {
+            readSome(fd, 8, 2000ms);
+            writeAll(fd, c.answer);
+            EXPECT_EQ(readSome(fd, 8, 3000ms), mbap(9, "OK"));
+            writeAll(fd, mbap(9, "GO"));
+            readSome(fd, 1, 2000ms);
+        });
+        Adapter a(peer.port(), 300ms);
+        ASSERT_EQ(a.hw.openInterface(), 1);
+        EXPECT_EQ(a.exchange(mbap(5, "AB")), code(c.code));
+        EXPECT_FALSE(a.hw.getLastErrorText().empty());
+        EXPECT_EQ(a.exchange(mbap(9, "OK")), mbap(9, "GO"));
+    }
 }
 
 TEST(Ethernet, NoAnswerTimesOutAndTheLinkStillServes)
 {
     TcpPeer peer([](int fd) {
-        EXPECT_EQ(readSome(fd, 5, 2000ms), "QUIET");
-        EXPECT_EQ(readSome(fd, 4, 3000ms), "PING");
-        writeAll(fd, "PONG");
+        EXPECT_EQ(readSome(fd, 11, 2000ms), mbap(1, "QUIET"));
+        EXPECT_EQ(readSome(fd, 10, 3000ms), mbap(2, "PING"));
+        writeAll(fd, mbap(2, "PONG"));
         readSome(fd, 1, 2000ms);
     });
     Adapter a(peer.port(), 300ms);
     ASSERT_EQ(a.hw.openInterface(), 1);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(a.exchange("QUIET"), code(HardwareInterfaceEthernet::errorTimeout));
+    EXPECT_EQ(a.exchange(mbap(1, "QUIET")), code(HardwareInterfaceEthernet::errorTimeout));
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, 290ms) << "gave up before the time-out";
     EXPECT_LT(waited, 5s) << "waited far past the time-out";
-    EXPECT_EQ(a.exchange("PING"), "PONG");
+    EXPECT_EQ(a.exchange(mbap(2, "PING")), mbap(2, "PONG"));
 }
 
 TEST(Ethernet, PeerClosingMidExchangeGivesReceiveOrSendCodes)
@@ -204,7 +246,7 @@ TEST(Ethernet, PeerClosingMidExchangeGivesReceiveOrSendCodes)
     for (bool reset : {false, true}) {
         SCOPED_TRACE(reset ? "reset" : "orderly close");
         TcpPeer peer([reset](int fd) {
-            readSome(fd, 3, 2000ms);
+            readSome(fd, 9, 2000ms);
             if (reset) {
                 linger l{1, 0}; // close with RST
                 ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
@@ -212,11 +254,11 @@ TEST(Ethernet, PeerClosingMidExchangeGivesReceiveOrSendCodes)
         });
         Adapter a(peer.port());
         ASSERT_EQ(a.hw.openInterface(), 1);
-        EXPECT_EQ(a.exchange("REQ"), code(HardwareInterfaceEthernet::errorReceive));
+        EXPECT_EQ(a.exchange(mbap(1, "REQ")), code(HardwareInterfaceEthernet::errorReceive));
         std::this_thread::sleep_for(50ms);
         // The peer is gone: no SIGPIPE may end the process, and each try fails with a code.
         for (int i = 0; i < 3; ++i) {
-            const std::string r = a.exchange("REQ");
+            const std::string r = a.exchange(mbap(1, "REQ"));
             EXPECT_TRUE(r == code(HardwareInterfaceEthernet::errorReceive) ||
                         r == code(HardwareInterfaceEthernet::errorSend))
                 << r;
@@ -250,7 +292,7 @@ TEST(Ethernet, BadEndpointsFailToConnectWithCode)
         EXPECT_FALSE(hw.getLastErrorText().empty());
         EXPECT_FALSE(hw.isOpen());
         GenericParameters response;
-        EXPECT_EQ(hw.sendMessage(frame("X"), response), 0);
+        EXPECT_EQ(hw.sendMessage(frame(mbap(1, "XY")), response), 0);
         EXPECT_EQ(hw.getLastErrorCode(), HardwareInterfaceEthernet::errorSend);
         EXPECT_EQ(hw.closeInterface(), 0);
     }
@@ -307,16 +349,16 @@ TEST(Ethernet, ConnectIsBoundedWhenTheServerNeverAccepts)
 TEST(Ethernet, ListedCopyIsClosedSharesTheMutexAndNeverClosesTheOriginal)
 {
     TcpPeer peer([](int fd) {
-        for (int i = 0; i < 2; ++i) {
-            if (readSome(fd, 2, 2000ms).empty())
+        for (int i = 1; i <= 2; ++i) {
+            if (readSome(fd, 8, 2000ms).empty())
                 return;
-            writeAll(fd, "OK");
+            writeAll(fd, mbap(static_cast<std::uint16_t>(i), "OK"));
         }
         readSome(fd, 1, 2000ms);
     });
     Adapter a(peer.port());
     ASSERT_EQ(a.hw.openInterface(), 1);
-    EXPECT_EQ(a.exchange("Q1"), "OK");
+    EXPECT_EQ(a.exchange(mbap(1, "Q1")), mbap(1, "OK"));
     {
         HardwareInterfaceList list;
         EXPECT_EQ(a.hw.getAvailableInterfaces(list), 1); // loopback is always up
@@ -330,7 +372,7 @@ TEST(Ethernet, ListedCopyIsClosedSharesTheMutexAndNeverClosesTheOriginal)
         EXPECT_FALSE(copy->isOpen());
         EXPECT_EQ(copy->closeInterface(), 0);
     } // the copy is destroyed here
-    EXPECT_EQ(a.exchange("Q2"), "OK") << "the copy closed the original's socket";
+    EXPECT_EQ(a.exchange(mbap(2, "Q2")), mbap(2, "OK")) << "the copy closed the original's socket";
 }
 
 TEST(Ethernet, TransfersFromTwoThreadsNeverInterleave)
@@ -340,8 +382,8 @@ TEST(Ethernet, TransfersFromTwoThreadsNeverInterleave)
     constexpr int perThread = 40;
     TcpPeer peer([](int fd) {
         for (int i = 0; i < 2 * perThread; ++i) {
-            const std::string r = readSome(fd, 6, 3000ms);
-            if (r.size() != 6)
+            const std::string r = readSome(fd, 12, 3000ms);
+            if (r.size() != 12)
                 return;
             writeAll(fd, r);
         }
@@ -351,8 +393,9 @@ TEST(Ethernet, TransfersFromTwoThreadsNeverInterleave)
     std::atomic<int> mismatches{0};
     auto run = [&](char tag) {
         for (int i = 0; i < perThread; ++i) {
-            char request[7];
-            std::snprintf(request, sizeof request, "%c%05d", tag, i);
+            char body[7];
+            std::snprintf(body, sizeof body, "%c%05d", tag, i);
+            const std::string request = mbap(static_cast<std::uint16_t>(tag * 256 + i), body);
             if (a.exchange(request) != request)
                 ++mismatches;
         }

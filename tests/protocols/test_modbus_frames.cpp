@@ -1,5 +1,6 @@
 // Exact request bytes and reply handling of the Modbus protocols, seen through
 // a recording hardware interface that plays back scripted replies.
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <string>
@@ -23,6 +24,8 @@ public:
     std::vector<std::vector<std::uint8_t>> sent;
     std::deque<Reply> replies;
     int opens = 0, closes = 0;
+    // TCP: replies get the transaction id of their request, as a server's do.
+    bool mirrorTransaction = false;
 
     std::int32_t getAvailableInterfaces(HardwareInterfaceList&) override { return 0; }
     std::int32_t openInterface() override { ++opens; return 1; }
@@ -42,6 +45,8 @@ public:
         }
         clearError();
         response.bytes = r.bytes;
+        if (mirrorTransaction && response.bytes.size() >= 2 && request.bytes.size() >= 2)
+            std::copy_n(request.bytes.begin(), 2, response.bytes.begin());
         return 1;
     }
     // RTU adapter replies are hex text.
@@ -154,6 +159,7 @@ TEST_F(RtuFixture, ExceptionReplyReadsDiagnosticRegister)
     ASSERT_EQ(hw->sent.size(), 2u);
     EXPECT_EQ(hw->sentText(1), "030800020000");
     EXPECT_EQ(rtu.getLastErrorCode(), 0x1234u);
+    EXPECT_EQ(rtu.getLastErrorString(), "") << "a code without a text has none";
 
     // A transport failure keeps the adapter's code and reads nothing more.
     hw->sent.clear();
@@ -179,6 +185,10 @@ TEST_F(RtuFixture, BadRepliesAreFailedExchangesWithCodes)
         {"030304XY34ABCD", B::errorReplyNotHex},
         {"0403041234ABCD", B::errorWrongReply},
         {"0304041234ABCD", B::errorWrongReply},
+        // More than the two registers asked for, or a byte count that lies.
+        {"0303081234ABCD1234ABCD", B::errorWrongReply},
+        {"0303041234ABCD1234", B::errorWrongReply},
+        {"0303061234ABCD", B::errorWrongReply},
     };
     for (const auto& c : cases) {
         hw->replies.clear();
@@ -239,12 +249,20 @@ TEST_F(RtuFixture, IdentificationParsesObjectsAndSkipsUnknown)
     EXPECT_EQ(version, "2.0");
     EXPECT_EQ(motor, "00000123");
     EXPECT_EQ(serial, "12345678");
-    // An object running past the reply's end fails without a crash.
-    hw->sent.clear();
-    hw->text("012B0E01010000" "01" "0009414243");
-    hw->text("01030400000001");
-    hw->text("01030400000001");
-    EXPECT_EQ(rtu.readIdentification(1, vendor, product, version, motor, serial), 0);
+    // An object running past the reply's end, or a drive refusing 0x2B: the
+    // motor type and serial number reads still run and decide.
+    for (const char* identification : {"012B0E01010000" "01" "0009414243", "01AB01"}) {
+        hw->sent.clear();
+        hw->text(identification);
+        hw->text("01030400000001");
+        hw->text("01030400000002");
+        EXPECT_EQ(rtu.readIdentification(1, vendor, product, version, motor, serial), 1) << identification;
+        EXPECT_EQ(hw->sent.size(), 3u);
+        EXPECT_EQ(serial, "00000002");
+        hw->text(identification);
+        hw->text("01030400000001");
+        EXPECT_EQ(rtu.readIdentification(1, vendor, product, version, motor, serial), 0) << "no serial number";
+    }
 }
 
 TEST_F(RtuFixture, UploadSequence)
@@ -254,7 +272,9 @@ TEST_F(RtuFixture, UploadSequence)
     EXPECT_EQ(rtu.initUpload(1), 1);
     EXPECT_EQ(hw->sentText(1), "015A0000335652322E00000020");
     hw->text("015A000001");
-    EXPECT_EQ(rtu.initUpload(1), 0) << "status other than FE";
+    EXPECT_EQ(rtu.initUpload(1), 1) << "the status byte is getUpload's to judge";
+    hw->text("018A02");
+    EXPECT_EQ(rtu.initUpload(1), 0) << "an exception is no exchange";
 
     hw->sent.clear();
     hw->text("015A0000FE00000003AABBCC");
@@ -313,27 +333,42 @@ TEST(ModbusHeader, PlaceholdersAreReplacedFromTheTemplateOnly)
     EXPECT_EQ(tcp.createHeader("03AAAALLLL", 3, 0x010A, 2, 0, 0), "0000000000060303010A0002");
 }
 
-TEST(ModbusTcpFrames, HeaderPrependedAndReplyHeaderDropped)
+TEST(ModbusTcpFrames, TransactionCountsUpAndTheReplyHeaderMustMatch)
 {
     auto hw = std::make_shared<RecordingInterface>();
     FieldbusProtocolModbusTcp tcp(hw);
-    // The reply's first six bytes are dropped whatever they hold.
-    hw->bin(bytes("FFFF12349999" "0303041234ABCD"));
+    hw->bin(bytes("000100000007" "0303041234ABCD"));
     std::uint32_t value = 0;
-    ASSERT_EQ(tcp.readParameter(3, 4, 1, 5, value), 1);
-    EXPECT_EQ(hw->sent.at(0), bytes("000000000006" "0303010A0002"));
+    ASSERT_EQ(tcp.readParameter(3, 4, 1, 5, value), 1) << tcp.getLastErrorString();
+    EXPECT_EQ(hw->sent.at(0), bytes("000100000006" "0303010A0002"));
     EXPECT_EQ(value, 0x1234ABCDu);
 
-    hw->bin(bytes("000000000003" "019002"));
-    hw->bin(bytes("000000000006" "010800020042"));
+    // Exception, then the diagnostic register: transactions 2 and 3.
+    hw->bin(bytes("000200000003" "019002"));
+    hw->bin(bytes("000300000006" "010800020042"));
     EXPECT_EQ(tcp.writeParameter(1, 4, 2, 0, 1), 0);
-    EXPECT_EQ(hw->sent.at(2), bytes("000000000006" "010800020000"));
+    EXPECT_EQ(hw->sent.at(2), bytes("000300000006" "010800020000"));
     EXPECT_EQ(tcp.getLastErrorCode(), 0x42u);
 
-    for (const char* reply : {"", "0000", "000000000006", "00000000000601"}) {
-        hw->bin(bytes(reply));
-        EXPECT_EQ(tcp.readParameter(1, 4, 1, 0, value), 0) << reply;
-        EXPECT_EQ(tcp.getLastErrorCode(), FieldbusProtocolModbusBase::errorReplyTooShort) << reply;
+    // Transaction 4 onwards: each reply's header is wrong in one way.
+    using B = FieldbusProtocolModbusBase;
+    struct Case {
+        const char* reply;
+        std::uint32_t code;
+    } cases[] = {
+        {"000300000007" "0103041234ABCD", B::errorWrongReply}, // the previous transaction
+        {"000500010007" "0103041234ABCD", B::errorWrongReply}, // protocol id 1
+        {"000600000009" "0103041234ABCD", B::errorWrongReply}, // length beyond the bytes
+        {"000700000005" "0103041234ABCD", B::errorWrongReply}, // length short of the bytes
+        {"0008", B::errorWrongReply},
+        {"000900000001" "01", B::errorReplyTooShort},
+    };
+    for (const auto& c : cases) {
+        hw->bin(bytes(c.reply));
+        value = 0xDEAD;
+        EXPECT_EQ(tcp.readParameter(1, 4, 1, 0, value), 0) << c.reply;
+        EXPECT_EQ(tcp.getLastErrorCode(), c.code) << c.reply;
+        EXPECT_EQ(value, 0xDEADu) << c.reply;
     }
 }
 
@@ -341,6 +376,7 @@ TEST(ModbusTcpFrames, LengthFieldCountsEveryFollowingByte)
 {
     // Each request kind: the MBAP length must equal the bytes after the header.
     auto hw = std::make_shared<RecordingInterface>();
+    hw->mirrorTransaction = true;
     FieldbusProtocolModbusTcp tcp(hw);
     std::uint32_t value = 0;
     std::string text;
@@ -356,8 +392,8 @@ TEST(ModbusTcpFrames, LengthFieldCountsEveryFollowingByte)
     hw->bin(bytes("000000000006" "015A0000FE0100"));
     tcp.initUpload(1);
     ASSERT_EQ(hw->sent.size(), 5u);
-    EXPECT_EQ(hw->sent[0], bytes("00000000000B" "01100200000204B3B2B1B0"));
-    EXPECT_EQ(hw->sent[1], bytes("00000000000D" "011003000003060102030405" "00"));
+    EXPECT_EQ(hw->sent[0], bytes("00010000000B" "01100200000204B3B2B1B0"));
+    EXPECT_EQ(hw->sent[1], bytes("00020000000D" "011003000003060102030405" "00"));
     for (const auto& frame : hw->sent) {
         ASSERT_GE(frame.size(), 7u);
         EXPECT_EQ(frame[4] * 256u + frame[5], frame.size() - 6) << FieldbusProtocol::binToAscii(frame);

@@ -371,9 +371,12 @@ void Simulator::onRtuData(Port& port, bool flushGap)
         Drive* drive = modbus.drive(request[0]);
         if (!drive)
             continue; // another station's frame, or a broadcast: no reply on a serial line
+        if (!rateHeard(port))
+            continue;
         FaultPlan::Verdict verdict;
         bool answer = false;
         auto reply = answerModbus(request, drive, verdict, answer);
+        FlashEvent event = modbus.flash().lastEvent();
         if (!answer)
             continue;
         std::uint16_t c = crc16(reply.data(), reply.size());
@@ -382,6 +385,7 @@ void Simulator::onRtuData(Port& port, bool flushGap)
         reply.push_back(static_cast<std::uint8_t>(c & 0xFF));
         reply.push_back(static_cast<std::uint8_t>(c >> 8));
         sendAll(port, reply);
+        afterFlashReply(port, event, drive->id());
     }
 }
 
@@ -437,8 +441,8 @@ void Simulator::control(const std::string& line)
         targets.push_back(drives[static_cast<std::uint32_t>(id)].get());
     }
     std::string error;
-    if (verb != "silence" && verb != "answer" && verb != "set")
-        error = "unknown command '" + verb + "' (silence ID, answer ID, set ID INDEX.SUB VALUE)";
+    if (verb != "silence" && verb != "answer" && verb != "set" && verb != "reset")
+        error = "unknown command '" + verb + "' (silence ID, answer ID, set ID INDEX.SUB VALUE, reset ID)";
     else if (targets.empty())
         error = "'" + who + "' is not a drive of this simulator";
     else if (verb == "set") {
@@ -455,6 +459,9 @@ void Simulator::control(const std::string& line)
                 if (!d->forceParameter(static_cast<std::uint16_t>(index), static_cast<std::uint16_t>(sub),
                                        static_cast<std::uint32_t>(value)))
                     error = "drive " + std::to_string(d->id()) + " has no parameter " + param;
+    } else if (verb == "reset") {
+        for (auto* d : targets)
+            resetFlash(*d);
     } else {
         for (auto* d : targets)
             d->silenced = verb == "silence";

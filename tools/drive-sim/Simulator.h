@@ -8,6 +8,7 @@
 #include "Drive.h"
 #include "FaultPlan.h"
 #include "ModbusResponder.h"
+#include "PtyLine.h"
 #include "VorlaneResponder.h"
 
 namespace drivesim {
@@ -30,6 +31,10 @@ public:
     bool openVorlaneSerial(const std::string& path, int baud, std::string& error);
     bool openControl(const std::string& path, std::string& error);
     bool failOn(std::uint16_t index, std::uint16_t subindex);
+    // Firmware download: the drives' switches, and an RTU line on a
+    // pseudo-terminal of our own that follows the host's rate (SimulatorFlash.cpp).
+    void configureFlash(const FlashOptions& options) { modbus.flash().configure(options); }
+    bool openModbusPty(const std::string& link, int baud, int flashBaud, std::string& error);
 
     // A TCP client that sends nothing for this long is closed (0: never).
     void setIdleTimeout(std::chrono::milliseconds timeout) { idleTimeout = timeout; }
@@ -69,6 +74,10 @@ private:
     void flush(Port& port);
     void accept(Port& listener);
     void trace(const Port& port, const char* dir, const std::vector<std::uint8_t>& bytes) const;
+    // False when the host sent the frame at another rate than the line's.
+    bool rateHeard(const Port& port) const;
+    void afterFlashReply(const Port& port, FlashEvent event, std::uint32_t drive);
+    void resetFlash(Drive& drive);
     std::vector<std::uint8_t> answerModbus(const std::vector<std::uint8_t>& request, Drive* drive,
                                            FaultPlan::Verdict& verdict, bool& answer);
 
@@ -78,6 +87,7 @@ private:
     ModbusResponder modbus;
     VorlaneResponder vorlane;
     std::vector<Port> ports;
+    std::vector<std::unique_ptr<PtyLine>> ptys;
     int stopFd = -1;
     bool stopping = false;
     std::chrono::milliseconds idleTimeout{60000};

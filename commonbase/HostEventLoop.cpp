@@ -1,7 +1,7 @@
-#include "automation/HostEventLoop.h"
+#include "commonbase/HostEventLoop.h"
 #include <algorithm>
 
-namespace Kavrel {
+namespace commonbase {
 
 HostEventLoop& HostEventLoop::instance()
 {
@@ -91,4 +91,4 @@ bool HostEventLoop::runUntil(const std::function<bool()>& predicate, std::chrono
     return true;
 }
 
-} // namespace Kavrel
+} // namespace commonbase

@@ -6,9 +6,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include "automation/MessageWindow.h"
+#include "commonbase/MessageWindow.h"
 
-namespace Kavrel {
+namespace commonbase {
 
 // The host's event queue: workers post, the host delivers on its own thread,
 // in posting order. Entries hold only weak references to their targets, and a
@@ -40,4 +40,4 @@ private:
     std::deque<Entry> queue;
 };
 
-} // namespace Kavrel
+} // namespace commonbase

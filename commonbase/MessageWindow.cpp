@@ -1,9 +1,9 @@
-#include "automation/MessageWindow.h"
-#include "automation/HostEventLoop.h"
+#include "commonbase/MessageWindow.h"
+#include "commonbase/HostEventLoop.h"
 
-namespace Kavrel {
+namespace commonbase {
 
 // Pending messages of a window that goes away are dropped before it is gone.
 MessageWindow::~MessageWindow() { HostEventLoop::instance().purge(this); }
 
-} // namespace Kavrel
+} // namespace commonbase

@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-namespace Kavrel {
+namespace commonbase {
 
 // What a hidden message window was: the target of messages that workers post
 // and that the host's event loop delivers on the host's thread.
@@ -11,4 +11,4 @@ public:
     virtual void handleMessage(std::uint32_t message, std::int32_t first, std::int32_t second) = 0;
 };
 
-} // namespace Kavrel
+} // namespace commonbase
