@@ -214,6 +214,15 @@ TEST(Xml, SavedFilesReadBackWhateverTheyWereReadFrom)
         EXPECT_TRUE(again.readValue(value, "ComParameter/ModbusTCP/IpAddress", ""));
         EXPECT_EQ(value, "10.0.0.1");
     }
+    // A character XML 1.1 allows only as a reference cannot be written out: the
+    // save fails, the file stays, and nothing of the writer is left behind.
+    const std::string restricted = "<?xml version=\"1.1\"?><Dictionary><Label id=\"1\">&#x82;</Label></Dictionary>";
+    auto file = dir.write("Restricted.xml", restricted);
+    XmlDom dom(WString(file.string()), WString());
+    ASSERT_TRUE(dom.parseFile(false));
+    ASSERT_TRUE(dom.writeValue("Dictionary/Label", "id=2", "two"));
+    EXPECT_FALSE(dom.updateFile());
+    EXPECT_EQ(kavreltest::readFile(file), restricted);
 }
 
 TEST(Xml, FindWithFilters)
