@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <vector>
 #include <unistd.h>
 #include <xercesc/framework/LocalFileFormatTarget.hpp>
@@ -443,9 +444,13 @@ bool XmlDom::updateFile(const WString& nameIn)
         {
             LocalFileFormatTarget output(WString(temporary).c_str());
             DOMLSOutput* out = static_cast<DOMImplementationLS*>(implementation)->createLSOutput();
+            // Released however the write ends: the serialiser throws on text it cannot write.
+            std::unique_ptr<DOMLSOutput, void (*)(DOMLSOutput*)> held(out, [](DOMLSOutput* o) { o->release(); });
             out->setByteStream(&output);
+            // Always UTF-8: a document read from UTF-16 would otherwise be written
+            // as "UTF-16 (LE)" without a byte order mark, which no parser reads back.
+            out->setEncoding(u"UTF-8");
             written = writer->write(document, out);
-            out->release();
             output.flush();
         }
     } catch (const XMLException& e) {

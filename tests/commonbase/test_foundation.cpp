@@ -186,6 +186,45 @@ TEST(Xml, DocumentTypesAndEntitiesAreRefused)
     EXPECT_NE(ErrorHandler::instance().getErrorText(XmlDom::errorDoctype).toUtf8().find("!! Unknown"), 0u);
 }
 
+// What is saved is read back, whatever encoding the file came in (found by fuzzing).
+TEST(Xml, SavedFilesReadBackWhateverTheyWereReadFrom)
+{
+    TempDir dir;
+    // Without a declaration the parser names the encoding "UTF-16 (LE)", which the
+    // writer used to copy into the saved file's declaration.
+    const std::string body = "<ComParameter><VorlaneRS485><Baudrate>9600</Baudrate></VorlaneRS485></ComParameter>";
+    std::string le = "\xff\xfe", be = "\xfe\xff";
+    for (char c : body)
+        le += std::string{c, '\0'};
+    for (char c : "<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + body)
+        be += std::string{'\0', c};
+    for (const auto& content : {le, be}) {
+        auto file = dir.write("LastSettings.xml", content);
+        {
+            XmlDom dom(WString(file.string()), WString());
+            ASSERT_TRUE(dom.parseFile(false));
+            ASSERT_TRUE(dom.writeValue("ComParameter/ModbusTCP/IpAddress", "", "10.0.0.1"));
+            ASSERT_TRUE(dom.updateFile());
+        }
+        XmlDom again(WString(file.string()), WString());
+        ASSERT_TRUE(again.parseFile(false)) << kavreltest::readFile(file);
+        std::string value;
+        EXPECT_TRUE(again.readValue(value, "ComParameter/VorlaneRS485/Baudrate", ""));
+        EXPECT_EQ(value, "9600");
+        EXPECT_TRUE(again.readValue(value, "ComParameter/ModbusTCP/IpAddress", ""));
+        EXPECT_EQ(value, "10.0.0.1");
+    }
+    // A character XML 1.1 allows only as a reference cannot be written out: the
+    // save fails, the file stays, and nothing of the writer is left behind.
+    const std::string restricted = "<?xml version=\"1.1\"?><Dictionary><Label id=\"1\">&#x82;</Label></Dictionary>";
+    auto file = dir.write("Restricted.xml", restricted);
+    XmlDom dom(WString(file.string()), WString());
+    ASSERT_TRUE(dom.parseFile(false));
+    ASSERT_TRUE(dom.writeValue("Dictionary/Label", "id=2", "two"));
+    EXPECT_FALSE(dom.updateFile());
+    EXPECT_EQ(kavreltest::readFile(file), restricted);
+}
+
 TEST(Xml, FindWithFilters)
 {
     TempDir dir;

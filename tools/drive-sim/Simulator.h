@@ -55,7 +55,7 @@ private:
         std::string name;
         std::vector<std::uint8_t> in;
         std::chrono::steady_clock::time_point lastByte;
-        std::vector<std::uint8_t> out; // replies not yet taken by the peer
+        std::vector<std::uint8_t> out{}; // replies not yet taken by the peer
         bool drop = false;             // a TCP client that stopped reading
     };
 
