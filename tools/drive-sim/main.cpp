@@ -150,8 +150,8 @@ int main(int argc, char** argv)
         failSub = static_cast<std::uint16_t>(s);
     }
     if (!canopen.endpoint.empty()) {
-        if (!tcp.empty() || !serial.empty() || !vorlaneSerial.empty())
-            return fail("--canopen serves CAN only: leave out --tcp, --serial and --vorlane-serial", 2);
+        if (!tcp.empty() || !serial.empty() || !serialPty.empty() || !vorlaneSerial.empty())
+            return fail("--canopen serves CAN only: leave out --tcp, --serial, --serial-pty and --vorlane-serial", 2);
         if (!exceptionOn.empty())
             canopen.failOn = {{failIndex, failSub}};
         return drivesim::runCanOpen(canopen, ids, faults, controlPath, verbose, signalPipe);
