@@ -207,7 +207,7 @@ int runFlashInfo(const Context& ctx, FlashOptions options)
         lines.push_back("API file:      none found");
     }
     if (!options.srecOut.empty() && !writeSrec(options.srecOut, segments))
-        return reportError(ctx, 1, "cannot write '" + options.srecOut + "'");
+        return reportFailure(ctx, 0x80004005u, "cannot write '" + options.srecOut + "'");
     printResult(ctx, doc.str(), lines);
     return 0;
 }
