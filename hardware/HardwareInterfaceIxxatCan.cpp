@@ -6,7 +6,7 @@
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
-#include "core/CommunicationManager.h"
+#include "commonbase/ModuleFolder.h"
 #include "hardware/CanAdapterSupport.h"
 #include "hardware/PhilipsBaudrateCodes.h"
 
@@ -88,7 +88,7 @@ std::vector<VCINPL_DEVICEINFO> HardwareInterfaceIxxatCan_Enumerator::enumerate()
 }
 
 HardwareInterfaceIxxatCan::HardwareInterfaceIxxatCan()
-    : HardwareInterfaceIxxatCan(CommunicationManager::getModuleFolder())
+    : HardwareInterfaceIxxatCan(commonbase::moduleFolder())
 {
 }
 

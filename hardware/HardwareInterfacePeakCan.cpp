@@ -11,7 +11,7 @@
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
-#include "core/CommunicationManager.h"
+#include "commonbase/ModuleFolder.h"
 #include "hardware/CanAdapterSupport.h"
 #include "hardware/PhilipsBaudrateCodes.h"
 
@@ -47,7 +47,7 @@ std::mutex& netRegistrationLock()
 
 } // namespace
 
-HardwareInterfacePeakCan::HardwareInterfacePeakCan() : HardwareInterfacePeakCan(CommunicationManager::getModuleFolder())
+HardwareInterfacePeakCan::HardwareInterfacePeakCan() : HardwareInterfacePeakCan(commonbase::moduleFolder())
 {
 }
 

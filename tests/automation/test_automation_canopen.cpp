@@ -60,7 +60,7 @@ TEST(AutomationCanOpen, AutoRateIdentifyReadWriteAndGuardAPythonCanDrive)
     ASSERT_EQ(twin->disableNodeGuard(device), S_OK);
     ASSERT_EQ(twin->enableNodeGuard(device, 300), S_OK);
     drive.stop();
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("nodeGuardTimeout") >= 1; }, 8000ms));
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("nodeGuardTimeout") >= 1; }, 8000ms));
     EXPECT_EQ(log->all()[0], (kavreltest::Delivered{"nodeGuardTimeout", 6, 0, {}}));
 
     device.reset();
