@@ -87,7 +87,9 @@ public:
     explicit QueueingDeviceSink(kavrel_handle handle_) : handle(handle_) {}
     void onUploadFinished(std::int32_t session, std::int32_t error) override
     {
-        queue().push(KAVREL_EVENT_UPLOAD_FINISHED, handle, session, error);
+        // The worker reports the registry's short code; the host gets the full result code.
+        const bool bare = error > 0 && (static_cast<std::uint32_t>(error) & 0xFFFF0000u) == 0;
+        queue().push(KAVREL_EVENT_UPLOAD_FINISHED, handle, session, bare ? kavrelError(static_cast<std::uint32_t>(error)) : error);
     }
     void onNextPacket(std::int32_t session, std::int32_t packet) override
     {
