@@ -140,6 +140,17 @@ HRESULT InterfaceSettings::get(CFieldbusInterface& twin, const std::string& key,
         else // a format holds commas itself
             for (const auto& format : protocol->getFrameFormats())
                 value += (value.empty() ? "" : " ") + format;
+    } else if (key == "NodeGuardEnabled")
+        value = std::to_string(core.getNodeGuardEnabled());
+    else if (key == "NodeGuardInterval")
+        value = std::to_string(core.getNodeGuardInterval());
+    else if (key == "DeviceAddress")
+        value = std::to_string(core.getDeviceAddress());
+    else if (key == "ReplyTimeout" && tcp) {
+        auto* ethernet = dynamic_cast<HardwareInterfaceEthernet*>(core.getChosenHardwareInterface().get());
+        if (!ethernet)
+            return notASetting(core, key);
+        value = std::to_string(ethernet->getReplyTimeout().count());
     } else if (key == "Port") {
         auto hardware = core.getChosenHardwareInterface();
         value = hardware ? hardware->getNameToOpen() : "";

@@ -2,13 +2,19 @@
 // events for kavrel_poll_event, and texts copied into the caller's buffers.
 #include "automation/kavrel.h"
 
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "automation/CCommunicationManager.h"
 #include "automation/CFieldbusDevice.h"
@@ -19,7 +25,10 @@
 #include "automation/IFieldbusInterfaceEvent.h"
 #include "commonbase/StringUtil.h"
 #include "automation/InterfaceSettings.h"
+#include "core/CommunicationManager.h"
 #include "core/FieldbusDevice.h"
+#include "core/FieldbusInterface.h"
+#include "hardware/HardwareInterface.h"
 #include "automation/kavrel_internal.h"
 
 using namespace Kavrel;
@@ -78,7 +87,9 @@ public:
     explicit QueueingDeviceSink(kavrel_handle handle_) : handle(handle_) {}
     void onUploadFinished(std::int32_t session, std::int32_t error) override
     {
-        queue().push(KAVREL_EVENT_UPLOAD_FINISHED, handle, session, error);
+        // The worker reports the registry's short code; the host gets the full result code.
+        const bool bare = error > 0 && (static_cast<std::uint32_t>(error) & 0xFFFF0000u) == 0;
+        queue().push(KAVREL_EVENT_UPLOAD_FINISHED, handle, session, bare ? kavrelError(static_cast<std::uint32_t>(error)) : error);
     }
     void onNextPacket(std::int32_t session, std::int32_t packet) override
     {
@@ -165,7 +176,24 @@ Handles& handles()
     return *h;
 }
 
-std::shared_ptr<CCommunicationManager> manager() { return CCommunicationManager::create(); }
+// A C or Python host keeps its own last settings ("LastSettings_<program>.xml"),
+// not the command-line tool's, unless it asks for another key.
+std::string defaultSettingsKey()
+{
+    std::string key;
+    for (char c : std::string(program_invocation_short_name ? program_invocation_short_name : ""))
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.')
+            key += c;
+    return key.empty() ? "host" : key;
+}
+
+std::shared_ptr<CCommunicationManager> manager()
+{
+    auto m = CCommunicationManager::create();
+    static std::once_flag keyed;
+    std::call_once(keyed, [&] { m->put_SettingsFileKey(defaultSettingsKey()); });
+    return m;
+}
 
 HRESULT fail(HRESULT hr, const std::string& text) { return ErrorInfo::set(hr, text, source); }
 HRESULT ok() { return ErrorInfo::update(S_OK, source); }
@@ -189,15 +217,7 @@ HRESULT liveDevice(kavrel_handle handle, std::shared_ptr<CFieldbusDevice>& devic
 
 HRESULT nullArgument(const char* name) { return fail(E_INVALIDARG, commonbase::cat("argument '", name, "' is null")); }
 
-HRESULT copyText(const std::string& text, char* buffer, std::size_t size)
-{
-    if (!buffer || size == 0)
-        return nullArgument("buffer");
-    const std::size_t n = std::min(text.size(), size - 1);
-    std::memcpy(buffer, text.data(), n);
-    buffer[n] = '\0';
-    return S_OK;
-}
+HRESULT copyText(const std::string& text, char* buffer, std::size_t size) { return kavrelCopyText(text, buffer, size); }
 
 // The result of a surface call that produced a text.
 HRESULT textResult(HRESULT hr, const std::string& text, char* buffer, std::size_t size)
@@ -205,7 +225,7 @@ HRESULT textResult(HRESULT hr, const std::string& text, char* buffer, std::size_
     if (FAILED(hr))
         return hr;
     const HRESULT copied = copyText(text, buffer, size);
-    return FAILED(copied) ? copied : hr;
+    return copied != S_OK ? copied : hr;
 }
 
 HRESULT deviceResult(HRESULT hr, const std::shared_ptr<IFieldbusDevice>& device, kavrel_handle* out)
@@ -236,6 +256,21 @@ int32_t deviceFrom(kavrel_handle interface_handle, kavrel_handle* device_handle,
 
 std::shared_ptr<CFieldbusDevice> kavrelDeviceOfHandle(kavrel_handle handle) { return handles().device(handle); }
 
+std::int32_t kavrelCopyText(const std::string& text, char* buffer, std::size_t size)
+{
+    const std::size_t needed = text.size() + 1;
+    if (!buffer && size == 0)
+        return needed > 0x7FFFFFFF ? E_FAIL : static_cast<std::int32_t>(needed);
+    if (!buffer)
+        return nullArgument("buffer");
+    if (size == 0)
+        return fail(E_INVALIDARG, "a buffer of size 0 holds no text (pass NULL and 0 to learn the size)");
+    const std::size_t n = std::min(text.size(), size - 1);
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+    return n == text.size() ? S_OK : static_cast<std::int32_t>(std::min<std::size_t>(needed, 0x7FFFFFFF));
+}
+
 extern "C" {
 
 int32_t kavrel_version(char* buffer, size_t size)
@@ -263,37 +298,123 @@ int32_t kavrel_get_protocol(char* buffer, size_t size)
     return textResult(manager()->get_protocolname(text), text, buffer, size);
 }
 
+namespace {
+// The known protocols this build can make an interface for (a protocol named
+// but not built yet is left out, so a host never offers it).
+const std::vector<std::string>& availableProtocols()
+{
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> made;
+        auto m = manager();
+        std::int32_t count = 0;
+        m->get_numberOfFieldbusProtocols(count);
+        for (std::int32_t n = 1; n <= count; ++n) {
+            std::string name;
+            m->get_fieldbusProtocolName(n, name);
+            if (CommunicationManager::makeInterface(name, false))
+                made.push_back(name);
+        }
+        return made;
+    }();
+    return names;
+}
+} // namespace
+
 int32_t kavrel_protocol_count(int32_t* count)
 {
     if (!count)
         return nullArgument("count");
-    return manager()->get_numberOfFieldbusProtocols(*count);
+    *count = static_cast<std::int32_t>(availableProtocols().size());
+    return ok();
 }
 
 int32_t kavrel_protocol_name(int32_t number, char* buffer, size_t size)
 {
-    std::string text;
-    return textResult(manager()->get_fieldbusProtocolName(number, text), text, buffer, size);
+    const auto& names = availableProtocols();
+    const std::string text =
+        number >= 1 && static_cast<std::size_t>(number) <= names.size() ? names[static_cast<std::size_t>(number - 1)] : "";
+    return textResult(ok(), text, buffer, size);
 }
 
-int32_t kavrel_set_data_path(const char* path)
+namespace {
+// The library writes below these folders ("xml/", "log/"), so they must exist and be writable.
+HRESULT usableFolder(const char* what, const char* path)
 {
     if (!path)
         return nullArgument("path");
-    return manager()->put_dataPath(path);
+    if (!*path)
+        return fail(E_INVALIDARG, commonbase::cat("the ", what, " is empty"));
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec))
+        return fail(E_INVALIDARG, commonbase::cat("the ", what, " '", path, "' does not exist"));
+    if (!std::filesystem::is_directory(path, ec))
+        return fail(E_INVALIDARG, commonbase::cat("the ", what, " '", path, "' is not a folder"));
+    if (::access(path, W_OK | X_OK) != 0)
+        return fail(E_INVALIDARG, commonbase::cat("the ", what, " '", path, "' is not writable: ", std::strerror(errno)));
+    return S_OK;
+}
+} // namespace
+
+int32_t kavrel_set_data_path(const char* path)
+{
+    if (const HRESULT refused = usableFolder("data path", path); FAILED(refused))
+        return refused;
+    const HRESULT hr = manager()->put_dataPath(path);
+    return FAILED(hr) ? hr : ok();
 }
 
 int32_t kavrel_set_last_settings_path(const char* path)
 {
-    if (!path)
-        return nullArgument("path");
-    return manager()->put_lastSettingsPath(path);
+    if (const HRESULT refused = usableFolder("settings path", path); FAILED(refused))
+        return refused;
+    const HRESULT hr = manager()->put_lastSettingsPath(path);
+    return FAILED(hr) ? hr : ok();
+}
+
+int32_t kavrel_set_settings_file_key(const char* key)
+{
+    if (!key)
+        return nullArgument("key");
+    for (const char* c = key; *c; ++c)
+        if (*c == '/' || *c == '\\')
+            return fail(E_INVALIDARG, commonbase::cat("the settings key '", key, "' holds a path separator"));
+    auto m = manager();
+    m->put_SettingsFileKey(key);
+    // The file name is computed from the key; a settings file already open is left for the new one.
+    std::string folder;
+    m->get_lastSettingsPath(folder);
+    if (!folder.empty())
+        m->put_lastSettingsFileName("");
+    return ok();
+}
+
+int32_t kavrel_get_settings_file(char* buffer, size_t size)
+{
+    std::string name;
+    return textResult(manager()->get_lastSettingsFileName(name), name, buffer, size);
 }
 
 int32_t kavrel_error_text_for(int32_t code, char* buffer, size_t size)
 {
+    // Codes of the platform's kind that the C interface gives, and success.
+    static const std::map<std::uint32_t, const char*> own = {
+        {0x00000000u, "Success."},
+        {0x00000001u, "Success, with nothing to deliver (no event came)."},
+        {0x80004005u, "The call failed: an index out of range, a check that came out negative, a dialog that was "
+                      "not confirmed, or a flash download that failed."},
+        {0x80070057u, "An argument is not valid (null, out of range or malformed); the last error text names it."},
+        {0x80070006u, "The handle is not valid: released, never made, or a device whose interface was released."},
+        {0x8007000Eu, "Out of memory."},
+    };
+    const auto key = static_cast<std::uint32_t>(code);
     std::string text;
-    return textResult(manager()->get_errorTextFor(code, text), text, buffer, size);
+    if (auto it = own.find(key); it != own.end())
+        text = it->second;
+    else if ((key & 0xFFFF0000u) == 0x80040000u)
+        manager()->get_errorTextFor(code, text);
+    if (text.empty())
+        text = commonbase::cat("0x", commonbase::toHex(key, 8), " is not a result code of this library.");
+    return textResult(ok(), text, buffer, size);
 }
 
 int32_t kavrel_create_interface(int32_t network_scan, kavrel_handle* interface_handle)
@@ -302,8 +423,21 @@ int32_t kavrel_create_interface(int32_t network_scan, kavrel_handle* interface_h
         return nullArgument("interface_handle");
     std::shared_ptr<IFieldbusInterface> made;
     auto m = manager();
-    const HRESULT hr = network_scan ? m->create_emptyNetworkScanFieldbusInterface(made)
-                                    : m->create_emptyFieldbusInterface(made);
+    HRESULT hr = network_scan ? m->create_emptyNetworkScanFieldbusInterface(made)
+                              : m->create_emptyFieldbusInterface(made);
+    // A protocol without an interface kind of its own for scanning (ModbusTCP)
+    // scans through its ordinary interface.
+    if (network_scan && hr == kavrelError(0x702)) {
+        std::string protocol;
+        m->get_protocolname(protocol);
+        if (!protocol.empty())
+            hr = m->create_emptyFieldbusInterface(made);
+    }
+    if (hr == kavrelError(0x702)) {
+        std::string protocol;
+        m->get_protocolname(protocol);
+        return fail(hr, commonbase::cat("no interface can be made for '", protocol, "' in this build"));
+    }
     if (FAILED(hr))
         return hr;
     *interface_handle = handles().add(std::dynamic_pointer_cast<CFieldbusInterface>(made));
@@ -341,10 +475,50 @@ int32_t kavrel_interface_get(kavrel_handle interface_handle, const char* key, ch
     return textResult(InterfaceSettings::get(*twin, key, value), value, buffer, size);
 }
 
+namespace {
+// "connecting 127.0.0.1:1, drive 3: connection refused": where, which drive
+// and what the bus said, or the registry's text when the bus said nothing.
+std::string connectFailureText(CFieldbusInterface& twin, int32_t uniqueId, const std::string& said)
+{
+    std::string where, port;
+    if (SUCCEEDED(InterfaceSettings::get(twin, "IpAddress", where)) &&
+        SUCCEEDED(InterfaceSettings::get(twin, "EthernetPort", port)))
+        where += ":" + port;
+    else if (FAILED(InterfaceSettings::get(twin, "Port", where)))
+        where.clear();
+    std::string detail;
+    if (auto hardware = twin.getFieldbusInterface()->getChosenHardwareInterface();
+        hardware && hardware->getLastErrorCode() != 0)
+        detail = hardware->getLastErrorText();
+    if (detail.empty())
+        detail = said;
+    return commonbase::cat("connecting ", where.empty() ? std::string("the bus") : where, ", drive ", uniqueId, ": ",
+                           detail);
+}
+
+// "reading 99.99 on drive 2: illegal data address": the drive's or the bus's
+// own words after the parameter and the drive.
+HRESULT accessFailure(HRESULT hr, CFieldbusDevice& device, const std::string& what)
+{
+    const std::string said = lastErrorInfo().description;
+    std::int32_t id = 0;
+    device.get_uniqueId(id);
+    std::string detail;
+    device.get_lastErrorString(detail);
+    return fail(hr, commonbase::cat(what, " on drive ", id, ": ", detail.empty() ? said : detail));
+}
+} // namespace
+
 int32_t kavrel_connect(kavrel_handle interface_handle, int32_t unique_id, kavrel_handle* device_handle)
 {
-    return deviceFrom(interface_handle, device_handle,
-                      [&](IFieldbusInterface& twin, auto& device) { return twin.connectDeviceWithId(unique_id, device); });
+    const HRESULT hr = deviceFrom(interface_handle, device_handle, [&](IFieldbusInterface& twin, auto& device) {
+        return twin.connectDeviceWithId(unique_id, device);
+    });
+    // Argument and bounds refusals already name what was wrong.
+    if (FAILED(hr) && hr != E_HANDLE && hr != E_INVALIDARG && hr != FieldbusInterface::errorIdOutOfBounds)
+        if (auto twin = handles().fieldbusInterface(interface_handle))
+            return fail(hr, connectFailureText(*twin, unique_id, lastErrorInfo().description));
+    return hr;
 }
 
 int32_t kavrel_device_count(kavrel_handle interface_handle, int32_t* count)
@@ -426,8 +600,9 @@ int32_t kavrel_read_parameter(kavrel_handle device_handle, int32_t size, int32_t
     if (!parameterArguments(size, index, subindex))
         return fail(E_INVALIDARG, commonbase::cat("size ", size, " (1, 2 or 4) or parameter ", index, ".", subindex,
                                                   " (0..65535 each) out of range"));
-    return device->get_Parameter(static_cast<std::int16_t>(size), static_cast<std::int16_t>(index),
-                                 static_cast<std::int16_t>(subindex), *value);
+    const HRESULT hr = device->get_Parameter(static_cast<std::int16_t>(size), static_cast<std::int16_t>(index),
+                                             static_cast<std::int16_t>(subindex), *value);
+    return FAILED(hr) ? accessFailure(hr, *device, commonbase::cat("reading ", index, ".", subindex)) : hr;
 }
 
 int32_t kavrel_write_parameter(kavrel_handle device_handle, int32_t size, int32_t index, int32_t subindex,
@@ -439,8 +614,9 @@ int32_t kavrel_write_parameter(kavrel_handle device_handle, int32_t size, int32_
     if (!parameterArguments(size, index, subindex))
         return fail(E_INVALIDARG, commonbase::cat("size ", size, " (1, 2 or 4) or parameter ", index, ".", subindex,
                                                   " (0..65535 each) out of range"));
-    return device->set_Parameter(static_cast<std::int16_t>(size), static_cast<std::int16_t>(index),
-                                 static_cast<std::int16_t>(subindex), value);
+    const HRESULT hr = device->set_Parameter(static_cast<std::int16_t>(size), static_cast<std::int16_t>(index),
+                                             static_cast<std::int16_t>(subindex), value);
+    return FAILED(hr) ? accessFailure(hr, *device, commonbase::cat("writing ", index, ".", subindex, " = ", value)) : hr;
 }
 
 int32_t kavrel_set_ignore_errors(kavrel_handle device_handle, int32_t ignore)
@@ -475,7 +651,12 @@ int32_t kavrel_enable_node_guard(kavrel_handle interface_handle, kavrel_handle d
     std::shared_ptr<CFieldbusDevice> device;
     if (const HRESULT refused = liveDevice(device_handle, device); FAILED(refused))
         return refused;
-    return twin->enableNodeGuard(device, interval_ms);
+    const HRESULT hr = twin->enableNodeGuard(device, interval_ms);
+    if (hr == kavrelError(0x409))
+        return fail(hr, lastErrorInfo().description +
+                            " Switch it on for the interface first: kavrel_interface_set(interface, "
+                            "\"NodeGuardEnabled\", \"1\").");
+    return hr;
 }
 
 int32_t kavrel_disable_node_guard(kavrel_handle interface_handle, kavrel_handle device_handle)
@@ -495,6 +676,43 @@ int32_t kavrel_start_upload(kavrel_handle device_handle)
     if (const HRESULT refused = liveDevice(device_handle, device); FAILED(refused))
         return refused;
     return device->startUpload();
+}
+
+int32_t kavrel_upload_data(kavrel_handle device_handle, void* buffer, size_t size, size_t* length)
+{
+    std::shared_ptr<CFieldbusDevice> device;
+    if (const HRESULT refused = liveDevice(device_handle, device); FAILED(refused))
+        return refused;
+    if (!length)
+        return nullArgument("length");
+    if (!buffer && size != 0)
+        return nullArgument("buffer");
+    std::string hex;
+    if (const HRESULT hr = device->get_uploadBuffer(hex); FAILED(hr))
+        return hr;
+    // The device keeps the data as hex text, two digits a byte.
+    std::string bytes;
+    bytes.reserve(hex.size() / 2);
+    int high = -1;
+    for (char c : hex) {
+        int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                    : std::isxdigit(static_cast<unsigned char>(c))
+                        ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                        : -1;
+        if (digit < 0)
+            continue;
+        if (high < 0)
+            high = digit;
+        else {
+            bytes += static_cast<char>(high * 16 + digit);
+            high = -1;
+        }
+    }
+    *length = bytes.size();
+    if (buffer)
+        std::memcpy(buffer, bytes.data(), std::min(size, bytes.size()));
+    ok();
+    return size >= bytes.size() || !buffer ? KAVREL_S_OK : KAVREL_S_FALSE;
 }
 
 int32_t kavrel_stop_upload(kavrel_handle device_handle)

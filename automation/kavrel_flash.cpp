@@ -150,15 +150,7 @@ HRESULT badHandle(kavrel_handle handle, const char* kind)
     return fail(E_HANDLE, commonbase::cat("handle ", handle, " is not a valid ", kind, " (released or never made)"));
 }
 
-HRESULT copyText(const std::string& text, char* buffer, std::size_t size)
-{
-    if (!buffer || size == 0)
-        return nullArgument("buffer");
-    const std::size_t n = std::min(text.size(), size - 1);
-    std::memcpy(buffer, text.data(), n);
-    buffer[n] = '\0';
-    return S_OK;
-}
+HRESULT copyText(const std::string& text, char* buffer, std::size_t size) { return kavrelCopyText(text, buffer, size); }
 
 #define KAVREL_FLASHER(name)                     \
     auto name##Object = flashers().get(name);    \

@@ -128,7 +128,7 @@ CommunicationManager::CommunicationManager()
             commonbase::DbgInfo(3, __FILE__, cat("std::filesystem::create_directory('", xmlFolder, "'): ", ec.message()));
     }
 
-    const std::string languageFolder = getModuleFolder() + "xml/" + getLanguageCode() + "/";
+    const std::string languageFolder = commonbase::dataFolder() + "xml/" + getLanguageCode() + "/";
     if (!translationDocument) translationDocument = loadDocument(languageFolder + translationFile);
     loadErrorTexts();
     protocolErrorDocument = loadDocument(languageFolder + protocolErrorFile);
@@ -141,7 +141,7 @@ CommunicationManager::~CommunicationManager()
 
 void CommunicationManager::loadErrorTexts()
 {
-    const std::string path = getModuleFolder() + "xml/" + getLanguageCode() + "/" + errorTextFile;
+    const std::string path = commonbase::dataFolder() + "xml/" + getLanguageCode() + "/" + errorTextFile;
     commonbase::ErrorHandler::instance().setFile(commonbase::WString(path));
 }
 
@@ -228,7 +228,7 @@ bool CommunicationManager::setDataPath(const std::string& path)
     }
     // Files are read without the manager's lock: readers of the settings take
     // the document's lock first and the manager's second.
-    const std::string path2 = getModuleFolder() + "xml/" + getLanguageCode() + "/" + errorTextFile;
+    const std::string path2 = commonbase::dataFolder() + "xml/" + getLanguageCode() + "/" + errorTextFile;
     bool result = commonbase::ErrorHandler::instance().setFile(commonbase::WString(path2));
     reopenLastSettingsDocument();
     return result;
@@ -317,7 +317,7 @@ void CommunicationManager::reopenLastSettingsDocument()
     }
     // The settings file names its schema by a relative location, so it must lie beside it.
     if (!std::filesystem::exists(schema, ec)) {
-        const std::string shipped = getModuleFolder() + lastSettingsSchema;
+        const std::string shipped = commonbase::dataFolder() + lastSettingsSchema;
         std::filesystem::copy_file(shipped, schema, ec);
         if (ec)
             commonbase::DbgInfo(2, __FILE__, cat("could not copy '", shipped, "' to '", schema, "': ", ec.message()));

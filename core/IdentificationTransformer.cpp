@@ -1,5 +1,7 @@
 #include "core/IdentificationTransformer.h"
 
+#include "commonbase/ModuleFolder.h"
+
 #include <filesystem>
 #include <system_error>
 
@@ -14,7 +16,7 @@ namespace Kavrel {
 using commonbase::cat;
 
 IdentificationTransformer::IdentificationTransformer()
-    : IdentificationTransformer(CommunicationManager::getModuleFolder() + "xml/")
+    : IdentificationTransformer(commonbase::dataFolder() + "xml/")
 {
 }
 

@@ -478,7 +478,7 @@ void FieldbusProtocol::setErrorDocumentSource(ErrorDocumentSource source)
 void FieldbusProtocol::readErrorTexts()
 {
     std::call_once(errorTextsOnce(), [] {
-        std::string path = commonbase::moduleFolder();
+        std::string path = commonbase::dataFolder();
         if (!path.empty() && path.back() != '/') path += '/';
         path += "errcodes.ini";
         commonbase::DbgInfo(0, __FILE__, cat("readErrorTexts ", path));

@@ -161,7 +161,7 @@ TEST(CApiOnSimulator, UploadOnADroppedDriveFinishesWithAFailure)
     ASSERT_EQ(kavrel_start_upload(two), KAVREL_S_OK);
     auto finished = s.waitFor(KAVREL_EVENT_UPLOAD_FINISHED, 256, 10s);
     ASSERT_TRUE(finished);
-    EXPECT_EQ(finished->second, 0xa02) << "nothing was fetched: the upload could not start";
+    EXPECT_EQ(static_cast<std::uint32_t>(finished->second), 0x80040A02u) << "nothing was fetched: the upload could not start";
     char buffer[64] = "x";
     ASSERT_EQ(kavrel_device_text(two, "uploadBuffer", buffer, sizeof buffer), KAVREL_S_OK);
     EXPECT_STREQ(buffer, "");

@@ -9,6 +9,7 @@ Exits 77 (skipped) when the simulator is not built yet.
 """
 import ctypes
 import os
+import re
 import select
 import shutil
 import signal
@@ -86,6 +87,9 @@ def load():
         "kavrel_poll_event": [i32, ctypes.POINTER(Event)],
         "kavrel_last_error_code": [],
         "kavrel_last_error_text": [buf, size],
+        "kavrel_upload_data": [u32, ctypes.c_void_p, size, ctypes.POINTER(size)],
+        "kavrel_set_settings_file_key": [p],
+        "kavrel_get_settings_file": [buf, size],
     }
     for name, args in signatures.items():
         function = getattr(lib, name)
@@ -142,7 +146,7 @@ def without_drives(k):
 
     hr, count = k.number(lib.kavrel_protocol_count)
     names = [k.text(lib.kavrel_protocol_name, n)[1] for n in range(0, count + 2)]
-    check(hr == 0 and count == 6, "six protocols")
+    check(hr == 0 and count == 5 and "DeviceNetCan" not in names, "five protocols can be made: %s" % names)
     check(names[0] == "" and names[-1] == "" and "ModbusTCP" in names[1:-1], "protocol names are 1-based: %s" % names)
 
     check(lib.kavrel_set_protocol(b"ModbusUDP") == E_INVALIDARG, "an unknown protocol is refused")
@@ -153,9 +157,8 @@ def without_drives(k):
           "no interface without a protocol: 0x%08x %s" % (code & 0xFFFFFFFF, text))
 
     check(lib.kavrel_set_protocol(b"ModbusTCP") == 0, "ModbusTCP selected")
-    hr, _ = k.handle(lib.kavrel_create_interface, 1)
-    check(hr == NO_SCAN_INTERFACE and k.last_error()[1] == "The fieldbus interface could not be made.",
-          "ModbusTCP has no network-scan interface")
+    hr, scanning = k.handle(lib.kavrel_create_interface, 1)
+    check(hr == 0 and lib.kavrel_release(scanning) == 0, "ModbusTCP scans through its ordinary interface")
 
     hr, interface = k.handle(lib.kavrel_create_interface, 0)
     check(hr == 0 and interface != 0, "a ModbusTCP interface")
@@ -177,6 +180,47 @@ def without_drives(k):
     check(lib.kavrel_poll_event(0, None) == E_INVALIDARG, "polling needs an event to fill")
     event = Event()
     check(lib.kavrel_poll_event(50, ctypes.byref(event)) == 1 and event.kind == EVENT_NONE, "no event without objects")
+
+
+def texts_and_paths(k, data):
+    """Every code the library defines has a text; text calls report the size they need; unusable
+    paths are refused with a text; a host gets its own settings file."""
+    lib = k.lib
+    source = os.environ.get("KAVREL_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+    codes = {0, 1, 0x80004005, 0x80070057, 0x80070006, 0x8007000E}
+    for folder in ("commonbase", "core", "protocols", "hardware", "flashtools", "automation", "dialogs"):
+        for name in os.listdir(os.path.join(source, folder)):
+            with open(os.path.join(source, folder, name), errors="replace") as f:
+                text = f.read()
+            codes |= {int(c, 16) for c in re.findall(r"0x8004([0-9a-fA-F]{4})u?\b", text) if c != "0000"}
+            codes |= {0x80040000 | int(c, 16) for c in re.findall(r"kavrelError\(0x([0-9a-fA-F]+)\)", text)}
+    with open(os.path.join(source, "data", "xml", "EN", "Tesvik_Err.xml")) as f:
+        codes |= {0x80040000 | int(c, 16) for c in re.findall(r'id="([0-9a-fA-F]+)"', f.read())}
+    codes = {c | 0x80040000 if c < 0x10000 and c > 1 else c for c in codes}
+    missing = []
+    for code in sorted(codes):
+        signed = code - (1 << 32) if code >= 1 << 31 else code
+        hr, text = k.text(lib.kavrel_error_text_for, signed)
+        if hr != 0 or text == "" or "not a result code" in text:
+            missing.append("0x%08X" % code)
+    check(not missing, "%d codes, each with a text; without: %s" % (len(codes), missing))
+    check("not a result code" in k.text(lib.kavrel_error_text_for, 0x1234)[1], "a foreign code is named as such")
+
+    needed = lib.kavrel_version(None, 0)
+    full = k.text(lib.kavrel_version)[1]
+    small = ctypes.create_string_buffer(4)
+    check(needed == len(full) + 1 and lib.kavrel_version(small, 4) == needed and small.value == full[:3].encode(),
+          "a text call reports the size it needs (%d) and cuts to the buffer" % needed)
+
+    for path, why in (("/nonexistent/kavrel", "does not exist"), ("/etc/passwd", "is not a folder"), ("", "is empty")):
+        check(lib.kavrel_set_data_path(path.encode()) == E_INVALIDARG and why in k.last_error()[1],
+              "data path %r refused: %s" % (path, k.last_error()[1]))
+    check(lib.kavrel_set_data_path(data.encode()) == 0, "the test's data path is taken again")
+    name = k.text(lib.kavrel_get_settings_file)[1]
+    check(name.endswith("/xml/LastSettings_python3.xml"), "the host's own settings file: " + name)
+    check(lib.kavrel_set_settings_file_key(b"") == 0 and k.text(lib.kavrel_get_settings_file)[1].endswith(
+        "/xml/LastSettings.xml"), "asked for, the tool's settings file is shared")
+    lib.kavrel_set_settings_file_key(b"python3")
 
 
 def start_sim(sim, *args):
@@ -234,6 +278,15 @@ def tcp_session(k, sim, data):
               "address and port set")
         check(k.set(interface, "DontShow", "1") == 0, "no dialog")
         check(k.set(interface, "ReplyTimeout", "300") == 0, "a silent drive costs 300 ms")
+        check(k.text(lib.kavrel_interface_get, interface, b"ReplyTimeout") == (0, "300"), "the time-out reads back")
+        hr, refused = k.handle(lib.kavrel_create_interface, 0)
+        k.set(refused, "IpAddress", "127.0.0.1")
+        k.set(refused, "EthernetPort", "1")
+        k.set(refused, "DontShow", "1")
+        hr, _ = k.handle(lib.kavrel_connect, refused, 1)
+        check(hr < 0 and k.last_error()[1].startswith("connecting 127.0.0.1:1, drive 1: ")
+              and "refused" in k.last_error()[1].lower(), "a refused connect says where and why: " + k.last_error()[1])
+        lib.kavrel_release(refused)
         hr, device = k.handle(lib.kavrel_connect, interface, 1)
         if not check(hr == 0, "drive 1 connected (0x%08x %s)" % (hr & 0xFFFFFFFF, k.last_error()[1])):
             return
@@ -256,11 +309,25 @@ def tcp_session(k, sim, data):
               "one upload-finished event from the device: %s" % finished)
         check(packets == list(range(2, 2 + len(packets))), "packets counted from 2: %s" % packets)
         hr, data = k.device_text(device, "uploadBuffer")
-        check(hr == 0 and data != "", "upload buffer holds %d characters" % len(data))
+        length = ctypes.c_size_t()
+        raw = ctypes.create_string_buffer(len(data))
+        check(lib.kavrel_upload_data(device, None, 0, ctypes.byref(length)) == 0 and length.value * 2 == len(data)
+              and lib.kavrel_upload_data(device, raw, len(raw), ctypes.byref(length)) == 0
+              and raw.raw[:length.value].hex().upper() == data.upper(), "upload data as %d bytes" % length.value)
+        lib.kavrel_set_ignore_errors(device, 1)
+        hr, _ = k.number(lib.kavrel_read_parameter, device, 2, 99, 99)
+        check(hr == READ_FAILED and k.last_error()[1].startswith("reading 99.99 on drive 1: "),
+              "a refused read names parameter, drive and reason: " + k.last_error()[1])
+        lib.kavrel_set_ignore_errors(device, 0)
 
         hr, second = k.handle(lib.kavrel_connect, interface, 2)
         check(hr == 0, "drive 2 connected")
         check(lib.kavrel_disable_node_guard(interface, device) == 0, "guarding of drive 1 off")
+        k.set(interface, "NodeGuardEnabled", "0")
+        check(lib.kavrel_enable_node_guard(interface, device, 400) == -2147220471  # 0x80040409
+              and "\"NodeGuardEnabled\", \"1\"" in k.last_error()[1], "switched off, the text says how to switch on")
+        k.set(interface, "NodeGuardEnabled", "1")
+        check(k.text(lib.kavrel_interface_get, interface, b"NodeGuardEnabled") == (0, "1"), "guarding reads back")
         check(lib.kavrel_enable_node_guard(interface, device, 400) == 0, "drive 1 guarded at 400 ms")
         check(lib.kavrel_disable_node_guard(interface, second) == 0, "guarding of drive 2 off")
         check(lib.kavrel_enable_node_guard(interface, second, 400) == 0, "drive 2 guarded at 400 ms")
@@ -272,8 +339,8 @@ def tcp_session(k, sim, data):
         hr, count = k.number(lib.kavrel_device_count, interface)
         check(hr == 0 and count == 1, "drive 2 stays connected")
         hr, value = k.number(lib.kavrel_read_parameter, device, 2, 1, 1)
-        check(hr == READ_FAILED and k.last_error()[1] == "Reading the parameter failed.",
-              "a read from the silent drive fails with its text")
+        check(hr == READ_FAILED and k.last_error()[1].startswith("reading 1.1 on drive 1: "),
+              "a read from the dropped drive names parameter and drive: " + k.last_error()[1])
         hr, value = k.number(lib.kavrel_read_parameter, second, 2, 1, 1)
         check(hr == 0, "drive 2 still answers")
         for handle in (device, second, interface):
@@ -340,6 +407,7 @@ def main():
         os.makedirs(os.path.join(data, "xml"), exist_ok=True)
         k.lib.kavrel_set_data_path(data.encode())
         without_drives(k)
+        texts_and_paths(k, data)
         sim = os.path.join(BIN_DIR, "kavrel-drive-sim")
         if not os.path.exists(sim):
             if failures:

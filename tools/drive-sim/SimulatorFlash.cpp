@@ -10,7 +10,7 @@ bool Simulator::openModbusPty(const std::string& link, int baud, int flashBaud, 
     auto line = std::make_unique<PtyLine>();
     if (!line->open(link, baud, flashBaud, error))
         return false;
-    ports.push_back({Kind::rtu, line->master(), "rtu", {}, std::chrono::steady_clock::now(), {}});
+    ports.push_back({Kind::rtu, line->master(), "rtu", {}, std::chrono::steady_clock::now(), {}, false});
     ptys.push_back(std::move(line));
     return true;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CanOpenMain.h"
+#include "commonbase/ModuleFolder.h"
 #include "DriveTable.h"
 #include "FaultPlan.h"
 #include "Simulator.h"
@@ -58,6 +59,9 @@ bool parseIds(const std::string& text, std::vector<std::uint32_t>& ids, std::str
 std::string defaultTable()
 {
     std::error_code ec;
+    // The library's own data folder: lib/ of a build tree, share/kavrel/ of an install.
+    const std::filesystem::path shipped = commonbase::dataFolder() + "sim/drive.xml";
+    if (std::filesystem::exists(shipped, ec)) return shipped.lexically_normal().string();
     auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (!ec) {
         // Beside the library: the build tree's lib/, or an installed lib
