@@ -29,7 +29,12 @@ std::string FieldbusProtocolModbusTcp::createHeader(const std::string& requestTe
     const std::string body = FieldbusProtocolModbusBase::createHeader(requestTemplate, unit, a, l, s, p);
     // Transaction id (set per request when it is sent) and protocol id 0; then
     // the byte count of unit + PDU.
-    return "00000000" + commonbase::toHex(body.size() / 2, 4, true) + body;
+    std::string text;
+    text.reserve(12 + body.size());
+    text += "00000000";
+    text += commonbase::toHex(body.size() / 2, 4, true);
+    text += body;
+    return text;
 }
 
 std::string FieldbusProtocolModbusTcp::extractReply(const GenericParameters& response)
