@@ -16,6 +16,14 @@ constexpr const char* component = "FieldbusDeviceInterface";
 constexpr const char* source = "IFieldbusDevice";
 
 HRESULT done(HRESULT hr) { return ErrorInfo::update(hr, source); }
+// A failed call on a device whose interface was released says so, not just "failed".
+HRESULT failed(const FieldbusDevice& device, HRESULT hr)
+{
+    if (device.isInterfaceGone())
+        return ErrorInfo::set(static_cast<HRESULT>(FieldbusDevice::errorInterfaceGone), device.getLastErrorString(),
+                              source);
+    return done(hr);
+}
 } // namespace
 
 CFieldbusDevice::CFieldbusDevice()
@@ -32,7 +40,7 @@ std::shared_ptr<CFieldbusDevice> CFieldbusDevice::create(std::unique_ptr<Fieldbu
     std::shared_ptr<CFieldbusDevice> twin(new CFieldbusDevice);
     twin->core = std::move(device);
     twin->core->setRelatedComInterface(twin);
-    twin->core->setMessageWindow(std::weak_ptr<MessageWindow>(twin));
+    twin->core->setMessageWindow(std::weak_ptr<commonbase::MessageWindow>(twin));
     return twin;
 }
 
@@ -119,7 +127,7 @@ HRESULT CFieldbusDevice::get_Parameter(std::int16_t size, std::int16_t index, st
     commonbase::DbgInfo(0, component, cat("get_Parameter(IDX:", idx, ",SIDX: ", sidx, ")"));
     std::uint32_t read = 0;
     if (core->getParameter(static_cast<std::uint16_t>(size), idx, sidx, read) != 1)
-        return done(errorGetParameter);
+        return failed(*core, errorGetParameter);
     value = static_cast<std::int32_t>(read);
     return done(S_OK);
 }
@@ -131,7 +139,7 @@ HRESULT CFieldbusDevice::set_Parameter(std::int16_t size, std::int16_t index, st
     const auto sidx = static_cast<std::uint16_t>(subIndex);
     commonbase::DbgInfo(0, component, cat("set_Parameter(IDX:", idx, ",SIDX: ", sidx, ",VALUE:", value, ")"));
     if (core->setParameter(static_cast<std::uint16_t>(size), idx, sidx, static_cast<std::uint32_t>(value)) != 1)
-        return done(errorSetParameter);
+        return failed(*core, errorSetParameter);
     return done(S_OK);
 }
 
@@ -159,6 +167,8 @@ HRESULT CFieldbusDevice::put_ignoreErrors(std::int32_t value)
 HRESULT CFieldbusDevice::startUpload()
 {
     commonbase::DbgInfo(0, component, "startUpload");
+    if (core->isInterfaceGone())
+        return failed(*core, errorStartUpload);
     return done(core->startUpload() == 1 ? S_OK : errorStartUpload);
 }
 

@@ -3,7 +3,7 @@
 #include "automation/ConnectionPoint.h"
 #include "automation/IFieldbusDevice.h"
 #include "automation/IFieldbusDeviceEvent.h"
-#include "automation/MessageWindow.h"
+#include "commonbase/MessageWindow.h"
 
 namespace Kavrel {
 
@@ -13,7 +13,7 @@ class FieldbusDevice;
 // fires its upload events on the host's thread. Releasing the last reference
 // removes the device from its interface (and closes the bus after the last one).
 class CFieldbusDevice : public IFieldbusDevice,
-                        public MessageWindow,
+                        public commonbase::MessageWindow,
                         public std::enable_shared_from_this<CFieldbusDevice> {
 public:
     // Takes the device out of `core` only when the twin could be made.

@@ -23,6 +23,8 @@ namespace {
 constexpr const char* component = "FieldbusInterfaceInterface";
 constexpr const char* source = "IFieldbusInterface";
 HRESULT done(HRESULT hr) { return ErrorInfo::update(hr, source); }
+// A failure whose own text says more than the registry's (which bounds, which range).
+HRESULT refused(HRESULT hr, const std::string& text) { return ErrorInfo::set(hr, text, source); }
 void enter(const std::string& text) { commonbase::DbgInfo(0, component, text); }
 } // namespace
 
@@ -40,7 +42,7 @@ std::shared_ptr<CFieldbusInterface> CFieldbusInterface::create(std::unique_ptr<F
     std::shared_ptr<CFieldbusInterface> twin(new CFieldbusInterface);
     twin->core = std::move(fieldbusInterface);
     twin->core->setRelatedComInterface(twin);
-    twin->core->setMessageWindow(std::weak_ptr<MessageWindow>(twin));
+    twin->core->setMessageWindow(std::weak_ptr<commonbase::MessageWindow>(twin));
     // Scanned ids connect through this twin; the destructor stops the scan before anything here goes.
     CFieldbusInterface* self = twin.get();
     twin->core->setScanConnector([self](std::uint32_t id) { return SUCCEEDED(self->connectForScan(id)); });
@@ -80,8 +82,12 @@ HRESULT CFieldbusInterface::connect(std::uint32_t uniqueId, std::shared_ptr<CFie
 {
     std::unique_ptr<FieldbusDevice> fresh;
     const HRESULT hr = core->prepareConnect(uniqueId, fresh);
+    if (hr == FieldbusInterface::errorIdOutOfBounds) {
+        auto protocol = core->getFieldbusProtocol();
+        return refused(hr, protocol->outOfBoundsText(uniqueId != 0 ? uniqueId : core->getDeviceAddress()));
+    }
     if (FAILED(hr))
-        return hr;
+        return done(hr);
     if (!fresh)
         return FieldbusInterface::errorNothingRan;
     std::shared_ptr<CFieldbusDevice> twin;
@@ -92,11 +98,11 @@ HRESULT CFieldbusInterface::connect(std::uint32_t uniqueId, std::shared_ptr<CFie
     }
     if (!twin) {
         core->abandonDevice(std::move(fresh));
-        return errorConnect;
+        return done(errorConnect);
     }
     core->finishConnect(twin->getFieldbusDevice());
     device = std::move(twin);
-    return S_OK;
+    return done(S_OK);
 }
 
 HRESULT CFieldbusInterface::connectDevice(std::shared_ptr<IFieldbusDevice>& device)
@@ -106,19 +112,24 @@ HRESULT CFieldbusInterface::connectDevice(std::shared_ptr<IFieldbusDevice>& devi
     const HRESULT hr = connect(0, twin);
     if (SUCCEEDED(hr))
         device = twin;
-    return done(hr);
+    return hr;
 }
 
 HRESULT CFieldbusInterface::connectDeviceWithId(std::int32_t uniqueId, std::shared_ptr<IFieldbusDevice>& device)
 {
     enter(cat("connectDeviceWithId(", uniqueId, ")"));
-    if (uniqueId < 0)
-        return done(E_INVALIDARG);
+    if (uniqueId < 0) {
+        auto protocol = core->getFieldbusProtocol();
+        return protocol ? refused(FieldbusInterface::errorIdOutOfBounds,
+                                  cat("id ", uniqueId, " is outside ", protocol->addressBoundsText(), " for ",
+                                      protocol->getProtocolName()))
+                        : done(E_INVALIDARG);
+    }
     std::shared_ptr<CFieldbusDevice> twin;
     const HRESULT hr = connect(static_cast<std::uint32_t>(uniqueId), twin);
     if (SUCCEEDED(hr))
         device = twin;
-    return done(hr);
+    return hr;
 }
 
 HRESULT CFieldbusInterface::connectForScan(std::uint32_t uniqueId)
@@ -314,18 +325,20 @@ HRESULT CFieldbusInterface::get_scanRange(std::string& range)
 HRESULT CFieldbusInterface::put_scanRange(const std::string& range)
 {
     enter(cat("put_scanRange(", range, ")"));
-    return done(core->setScanRange(range));
+    const HRESULT hr = core->setScanRange(range);
+    auto protocol = core->getFieldbusProtocol();
+    return FAILED(hr) && protocol ? refused(hr, protocol->rangeRefusalText(range)) : done(hr);
 }
 
 HRESULT CFieldbusInterface::expandRange(const std::string& range, std::vector<std::uint32_t>& ids)
 {
     auto protocol = core->getFieldbusProtocol();
     if (!protocol)
-        return E_FAIL;
+        return done(E_FAIL);
     const std::string previous = core->getScanRange();
     const HRESULT hr = core->setScanRange(range);
     if (FAILED(hr))
-        return hr;
+        return refused(hr, protocol->rangeRefusalText(range));
     const auto expanded = protocol->getScanRangeIds();
     ids.assign(expanded.begin(), expanded.end());
     core->setScanRange(previous);
@@ -338,7 +351,7 @@ HRESULT CFieldbusInterface::get_DeviceList(const std::string& range, std::shared
     std::vector<std::uint32_t> ids;
     const HRESULT hr = expandRange(range, ids);
     if (FAILED(hr))
-        return done(hr);
+        return hr;
     list = std::make_shared<CFieldbusDeviceList>(std::move(ids), range, shared_from_this());
     return done(S_OK);
 }
@@ -349,7 +362,7 @@ HRESULT CFieldbusInterface::get_RangeIds(const std::string& range, std::vector<s
     std::vector<std::uint32_t> expanded;
     const HRESULT hr = expandRange(range, expanded);
     if (FAILED(hr))
-        return done(hr);
+        return hr;
     ids.assign(expanded.begin(), expanded.end());
     return done(S_OK);
 }
@@ -358,8 +371,10 @@ HRESULT CFieldbusInterface::get_FlashRangeIds(const std::string& range, std::vec
 {
     enter(cat("get_FlashRangeIds(", range, ")"));
     auto protocol = core->getFieldbusProtocol();
-    if (!protocol || protocol->setFlashRange(range) != 1)
+    if (!protocol)
         return done(E_FAIL);
+    if (protocol->setFlashRange(range) != 1)
+        return refused(E_FAIL, protocol->rangeRefusalText(range, true));
     const auto expanded = protocol->getFlashRangeIds();
     ids.assign(expanded.begin(), expanded.end());
     return done(S_OK);

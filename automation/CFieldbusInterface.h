@@ -5,7 +5,7 @@
 #include "automation/ConnectionPoint.h"
 #include "automation/IFieldbusInterface.h"
 #include "automation/IFieldbusInterfaceEvent.h"
-#include "automation/MessageWindow.h"
+#include "commonbase/MessageWindow.h"
 
 namespace Kavrel {
 
@@ -18,7 +18,7 @@ class FieldbusInterface;
 // connected are held here until the host releases the interface (or the device
 // times out). Releasing the last reference stops the interface's workers.
 class CFieldbusInterface : public IFieldbusInterface,
-                           public MessageWindow,
+                           public commonbase::MessageWindow,
                            public std::enable_shared_from_this<CFieldbusInterface> {
 public:
     static std::shared_ptr<CFieldbusInterface> create(std::unique_ptr<FieldbusInterface> core);

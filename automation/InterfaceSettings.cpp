@@ -54,13 +54,20 @@ HRESULT InterfaceSettings::set(CFieldbusInterface& twin, const std::string& key,
     }
     if (key == "Baudrate")
         return core.setBaudrateText(value) ? accepted() : badValue(key, value);
-    if (key == "ScanRange")
-        return core.setScanRange(value) == 0 ? accepted() : badValue(key, value);
+    if (key == "ScanRange") {
+        // Stored as well: the range a later scan starts from.
+        if (core.setScanRange(value) != 0) {
+            auto protocol = core.getFieldbusProtocol();
+            return protocol ? refuse(protocol->rangeRefusalText(value)) : badValue(key, value);
+        }
+        core.storeScanRange();
+        return accepted();
+    }
 
     auto number = commonbase::parseDecimal(commonbase::trim(value));
     if (!number)
         return key == "DeviceAddress" || key == "DontShow" || key == "NodeGuardEnabled" ||
-                       key == "NodeGuardInterval" || (key == "ReplyTimeout" && tcp)
+                       key == "NodeGuardInterval" || key == "NodeGuardOnConnect" || (key == "ReplyTimeout" && tcp)
                    ? badValue(key, value)
                    : notASetting(core, key);
     if (key == "DeviceAddress") {
@@ -72,6 +79,10 @@ HRESULT InterfaceSettings::set(CFieldbusInterface& twin, const std::string& key,
     }
     if (key == "DontShow") {
         core.setDontShowDialog(*number);
+        return accepted();
+    }
+    if (key == "NodeGuardOnConnect") {
+        core.setGuardOnConnect(*number != 0);
         return accepted();
     }
     if (key == "NodeGuardEnabled") {

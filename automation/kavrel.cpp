@@ -14,11 +14,13 @@
 #include "automation/CFieldbusDevice.h"
 #include "automation/CFieldbusInterface.h"
 #include "automation/ErrorInfo.h"
-#include "automation/HostEventLoop.h"
+#include "commonbase/HostEventLoop.h"
 #include "automation/IFieldbusDeviceEvent.h"
 #include "automation/IFieldbusInterfaceEvent.h"
 #include "commonbase/StringUtil.h"
 #include "automation/InterfaceSettings.h"
+#include "core/FieldbusDevice.h"
+#include "automation/kavrel_internal.h"
 
 using namespace Kavrel;
 
@@ -173,6 +175,18 @@ HRESULT badHandle(kavrel_handle handle, const char* kind)
     return fail(E_HANDLE, commonbase::cat("handle ", handle, " is not a valid ", kind, " (released or never made)"));
 }
 
+// A device whose interface was released has no bus: its handle is as dead as a released one.
+HRESULT liveDevice(kavrel_handle handle, std::shared_ptr<CFieldbusDevice>& device)
+{
+    device = handles().device(handle);
+    if (!device)
+        return badHandle(handle, "device");
+    const FieldbusDevice* core = device->getFieldbusDevice();
+    if (core && core->isInterfaceGone())
+        return fail(E_HANDLE, commonbase::cat("device handle ", handle, " is not usable: its interface was released"));
+    return S_OK;
+}
+
 HRESULT nullArgument(const char* name) { return fail(E_INVALIDARG, commonbase::cat("argument '", name, "' is null")); }
 
 HRESULT copyText(const std::string& text, char* buffer, std::size_t size)
@@ -219,6 +233,8 @@ int32_t deviceFrom(kavrel_handle interface_handle, kavrel_handle* device_handle,
 }
 
 } // namespace
+
+std::shared_ptr<CFieldbusDevice> kavrelDeviceOfHandle(kavrel_handle handle) { return handles().device(handle); }
 
 extern "C" {
 
@@ -296,7 +312,7 @@ int32_t kavrel_create_interface(int32_t network_scan, kavrel_handle* interface_h
 
 int32_t kavrel_release(kavrel_handle handle)
 {
-    if (!handles().release(handle))
+    if (!handles().release(handle) && !kavrelReleaseFlasher(handle))
         return badHandle(handle, "object");
     return ok();
 }
@@ -355,9 +371,9 @@ int32_t kavrel_device_with_id(kavrel_handle interface_handle, int32_t unique_id,
 
 int32_t kavrel_device_id(kavrel_handle device_handle, int32_t* unique_id)
 {
-    auto device = handles().device(device_handle);
-    if (!device)
-        return badHandle(device_handle, "device");
+    std::shared_ptr<CFieldbusDevice> device;
+    if (const HRESULT refused = liveDevice(device_handle, device); FAILED(refused))
+        return refused;
     if (!unique_id)
         return nullArgument("unique_id");
     return device->get_uniqueId(*unique_id);
@@ -365,9 +381,9 @@ int32_t kavrel_device_id(kavrel_handle device_handle, int32_t* unique_id)
 
 int32_t kavrel_device_text(kavrel_handle device_handle, const char* field, char* buffer, size_t size)
 {
-    auto device = handles().device(device_handle);
-    if (!device)
-        return badHandle(device_handle, "device");
+    std::shared_ptr<CFieldbusDevice> device;
+    if (const HRESULT refused = liveDevice(device_handle, device); FAILED(refused))
+        return refused;
     if (!field)
         return nullArgument("field");
     using Getter = HRESULT (IFieldbusDevice::*)(std::string&);
@@ -402,9 +418,9 @@ bool parameterArguments(int32_t size, int32_t index, int32_t subindex)
 int32_t kavrel_read_parameter(kavrel_handle device_handle, int32_t size, int32_t index, int32_t subindex,
                               int32_t* value)
 {
-    auto device = handles().device(device_handle);
-    if (!device)
-        return badHandle(device_handle, "device");
+    std::shared_ptr<CFieldbusDevice> device;
+    if (const HRESULT refused = liveDevice(device_handle, device); FAILED(refused))
+        return refused;
     if (!value)
         return nullArgument("value");
     if (!parameterArguments(size, index, subindex))
@@ -417,9 +433,9 @@ int32_t kavrel_read_parameter(kavrel_handle device_handle, int32_t size, int32_t
 int32_t kavrel_write_parameter(kavrel_handle device_handle, int32_t size, int32_t index, int32_t subindex,
                                int32_t value)
 {
-    auto device = handles().device(device_handle);
-    if (!device)
-        return badHandle(device_handle, "device");
+    std::shared_ptr<CFieldbusDevice> device;
+    if (const HRESULT refused = liveDevice(device_handle, device); FAILED(refused))
+        return refused;
     if (!parameterArguments(size, index, subindex))
         return fail(E_INVALIDARG, commonbase::cat("size ", size, " (1, 2 or 4) or parameter ", index, ".", subindex,
                                                   " (0..65535 each) out of range"));
@@ -429,9 +445,9 @@ int32_t kavrel_write_parameter(kavrel_handle device_handle, int32_t size, int32_
 
 int32_t kavrel_set_ignore_errors(kavrel_handle device_handle, int32_t ignore)
 {
-    auto device = handles().device(device_handle);
-    if (!device)
-        return badHandle(device_handle, "device");
+    std::shared_ptr<CFieldbusDevice> device;
+    if (const HRESULT refused = liveDevice(device_handle, device); FAILED(refused))
+        return refused;
     return device->put_ignoreErrors(ignore ? 1 : 0);
 }
 
@@ -456,9 +472,9 @@ int32_t kavrel_enable_node_guard(kavrel_handle interface_handle, kavrel_handle d
     auto twin = handles().fieldbusInterface(interface_handle);
     if (!twin)
         return badHandle(interface_handle, "interface");
-    auto device = handles().device(device_handle);
-    if (!device)
-        return badHandle(device_handle, "device");
+    std::shared_ptr<CFieldbusDevice> device;
+    if (const HRESULT refused = liveDevice(device_handle, device); FAILED(refused))
+        return refused;
     return twin->enableNodeGuard(device, interval_ms);
 }
 
@@ -467,25 +483,25 @@ int32_t kavrel_disable_node_guard(kavrel_handle interface_handle, kavrel_handle 
     auto twin = handles().fieldbusInterface(interface_handle);
     if (!twin)
         return badHandle(interface_handle, "interface");
-    auto device = handles().device(device_handle);
-    if (!device)
-        return badHandle(device_handle, "device");
+    std::shared_ptr<CFieldbusDevice> device;
+    if (const HRESULT refused = liveDevice(device_handle, device); FAILED(refused))
+        return refused;
     return twin->disableNodeGuard(device);
 }
 
 int32_t kavrel_start_upload(kavrel_handle device_handle)
 {
-    auto device = handles().device(device_handle);
-    if (!device)
-        return badHandle(device_handle, "device");
+    std::shared_ptr<CFieldbusDevice> device;
+    if (const HRESULT refused = liveDevice(device_handle, device); FAILED(refused))
+        return refused;
     return device->startUpload();
 }
 
 int32_t kavrel_stop_upload(kavrel_handle device_handle)
 {
-    auto device = handles().device(device_handle);
-    if (!device)
-        return badHandle(device_handle, "device");
+    std::shared_ptr<CFieldbusDevice> device;
+    if (const HRESULT refused = liveDevice(device_handle, device); FAILED(refused))
+        return refused;
     return device->stopUpload();
 }
 
@@ -497,9 +513,9 @@ int32_t kavrel_poll_event(int32_t timeout_ms, kavrel_event* event)
     if (queue().empty()) {
         const auto wait = std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
         if (wait.count() == 0)
-            HostEventLoop::pump();
+            commonbase::HostEventLoop::pump();
         else
-            HostEventLoop::runUntil([] { return !queue().empty(); }, wait);
+            commonbase::HostEventLoop::runUntil([] { return !queue().empty(); }, wait);
     }
     ErrorInfo::clear();
     return queue().pop(*event) ? KAVREL_S_OK : KAVREL_S_FALSE;

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "WorkerBenchBus.h"
-#include "automation/HostEventLoop.h"
-#include "automation/MessageWindow.h"
+#include "commonbase/HostEventLoop.h"
+#include "commonbase/MessageWindow.h"
 #include "core/FieldbusDevice.h"
 #include "hardware/HardwareInterfaceModbusRs485Dll.h"
 
@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t intervalMs = 500;
 constexpr int driveCount = 32;
 
-class TimeoutWindow : public Kavrel::MessageWindow {
+class TimeoutWindow : public commonbase::MessageWindow {
 public:
     void handleMessage(std::uint32_t message, std::int32_t first, std::int32_t) override
     {
@@ -120,7 +120,7 @@ void BM_NodeGuardSilentToEvent(benchmark::State& state)
                 return;
             }
             const auto silent = Clock::now();
-            Kavrel::HostEventLoop::runUntil([&] { return !rig.window->arrived.empty(); }, std::chrono::seconds(10));
+            commonbase::HostEventLoop::runUntil([&] { return !rig.window->arrived.empty(); }, std::chrono::seconds(10));
             if (rig.window->arrived.empty() || rig.window->arrived.front().first != next) {
                 state.SkipWithError("no or wrong node-guard event");
                 return;

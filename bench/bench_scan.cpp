@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "WorkerBenchBus.h"
-#include "automation/HostEventLoop.h"
-#include "automation/MessageWindow.h"
+#include "commonbase/HostEventLoop.h"
+#include "commonbase/MessageWindow.h"
 #include "core/FieldbusDevice.h"
 #include "core/NetworkScanThread.h"
 #include "hardware/HardwareInterfaceModbusRs485Dll.h"
@@ -22,7 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const char* const range = "1-20";
 
-class FinishWindow : public Kavrel::MessageWindow {
+class FinishWindow : public commonbase::MessageWindow {
 public:
     void handleMessage(std::uint32_t message, std::int32_t, std::int32_t second) override
     {
@@ -88,7 +88,7 @@ void BM_NetworkScan(benchmark::State& state)
             state.SkipWithError("scan did not start");
             return;
         }
-        Kavrel::HostEventLoop::runUntil([&] { return window->finished; }, std::chrono::seconds(120));
+        commonbase::HostEventLoop::runUntil([&] { return window->finished; }, std::chrono::seconds(120));
         scanSeconds = std::chrono::duration<double>(Clock::now() - start).count();
         state.counters["found"] = window->found;
         bus.reset();

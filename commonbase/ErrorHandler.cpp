@@ -37,6 +37,11 @@ bool ErrorHandler::registerErrorCode(std::uint16_t code)
 {
     Dbg dbg(0, __FILE__, cat("registerErrorCode('", code, "')"));
     std::lock_guard<std::recursive_mutex> lock(mutex);
+    // Every interface and device registers its codes again: a code already
+    // known keeps its text, so the lookup (and what it costs the document)
+    // happens once per process. setFile refreshes texts when the file changes.
+    if (auto known = texts.find(code); known != texts.end())
+        return known->second.toUtf8().rfind(placeholderStart, 0) != 0;
     bool found = false;
     WString text = lookUp(code, found);
     texts[code] = text;

@@ -1,6 +1,7 @@
 #include "commonbase/XmlDom.h"
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 #include <unistd.h>
 #include <xercesc/framework/LocalFileFormatTarget.hpp>
@@ -76,32 +77,32 @@ std::u16string trim16(const std::u16string& s)
     return s.substr(b, e - b);
 }
 
-bool filterMatches(DOMElement* element, const std::u16string& filter)
-{
-    if (filter.empty())
-        return true;
-    DOMNamedNodeMap* attributes = element->getAttributes();
-    if (!attributes || attributes->getLength() == 0)
-        return true;
-    std::vector<std::u16string> parts;
-    std::u16string current;
-    for (char16_t c : filter) {
-        if (c == u'=') {
-            parts.push_back(current);
-            current.clear();
-        } else {
-            current.push_back(c);
+// An attribute filter "name=value", split and trimmed once per lookup.
+struct Filter {
+    bool empty = true;
+    bool wellFormed = false; // exactly one "="
+    std::u16string name, value;
+
+    explicit Filter(const std::u16string& text) : empty(text.empty())
+    {
+        auto eq = text.find(u'=');
+        wellFormed = eq != std::u16string::npos && text.find(u'=', eq + 1) == std::u16string::npos;
+        if (wellFormed) {
+            name = trim16(text.substr(0, eq));
+            value = trim16(text.substr(eq + 1));
         }
     }
-    parts.push_back(current);
-    if (parts.size() != 2)
-        return false;
-    std::u16string name = trim16(parts[0]);
-    std::u16string value = trim16(parts[1]);
-    if (!element->hasAttribute(name.c_str()))
-        return false;
-    return std::u16string(element->getAttribute(name.c_str())) == value;
-}
+
+    bool matches(DOMElement* element) const
+    {
+        if (empty || !element->hasAttributes())
+            return true;
+        if (!wellFormed)
+            return false;
+        DOMAttr* attribute = element->getAttributeNode(name.c_str());
+        return attribute && value == attribute->getValue();
+    }
+};
 
 bool namesMatch(DOMElement* candidate, const std::vector<std::u16string>& names)
 {
@@ -116,13 +117,37 @@ bool namesMatch(DOMElement* candidate, const std::vector<std::u16string>& names)
     return true;
 }
 
+// Whether the raw file holds a document type declaration, in any of the
+// encodings a configuration file is likely to come in (UTF-8, UTF-16 either way).
+bool holdsDoctype(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes;
+    char buffer[4096];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
+        if (bytes.size() > (std::size_t{1} << 20))
+            break;
+    }
+    const std::string marker = "<!DOCTYPE";
+    std::string le, be;
+    for (char c : marker) {
+        le += c;
+        le += '\0';
+        be += '\0';
+        be += c;
+    }
+    return bytes.find(marker) != std::string::npos || bytes.find(le) != std::string::npos ||
+           bytes.find(be) != std::string::npos;
+}
+
 } // namespace
 
 XmlDom::XmlDom(const WString& fileName_, const WString& schemaFile_) : fileName(fileName_), schemaFile(schemaFile_)
 {
     Dbg dbg(0, __FILE__, "Constructor(" + fileName.toUtf8() + "," + schemaFile.toUtf8() + ")");
     xercesAcquire();
-    for (std::uint16_t code = 0x901; code <= 0x90A; ++code)
+    for (std::uint16_t code = 0x901; code <= errorDoctype; ++code)
         ErrorHandler::instance().registerErrorCode(code);
     try {
         implementation = DOMImplementationRegistry::getDOMImplementation(u"LS");
@@ -186,6 +211,9 @@ bool XmlDom::parseFile(bool validate)
             if (!schemaFile.empty() && config->canSetParameter(XMLUni::fgDOMValidate, true))
                 config->setParameter(XMLUni::fgDOMValidate, true);
         }
+        // No file of ours needs a document type, and entities declared in one can
+        // expand without bound or reach out to other files: any DOCTYPE is refused.
+        config->setParameter(XMLUni::fgDOMDisallowDoctype, true);
         config->setParameter(XMLUni::fgDOMErrorHandler, static_cast<DOMErrorHandler*>(this));
         if (ownsDocument && document)
             document->release();
@@ -209,6 +237,12 @@ bool XmlDom::parseFile(bool validate)
         lastError = 0x902;
         DbgInfo(3, __FILE__, "XMLException: unexpected failure while parsing");
         return false;
+    }
+    // The parser only says "invalid document structure"; name the cause.
+    if (lastError == 0x905 && holdsDoctype(fileName.toUtf8())) {
+        lastError = errorDoctype;
+        DbgInfo(3, __FILE__, "'" + fileName.toUtf8() +
+                                 "' declares a document type (DOCTYPE) or entities, which are refused; the file is left as it is");
     }
     return lastError == 0;
 }
@@ -273,15 +307,24 @@ DOMElement* XmlDom::findElementLocked(const WString& path, const WString& filter
     std::vector<std::u16string> names = splitPath(path.str());
     if (names.empty())
         return nullptr;
-    DOMNodeList* candidates = document->getElementsByTagName(names.back().c_str());
-    if (!candidates)
-        return nullptr;
-    for (XMLSize_t i = 0; i < candidates->getLength(); ++i) {
-        auto* candidate = static_cast<DOMElement*>(candidates->item(i));
-        if (!namesMatch(candidate, names))
+    // One walk in document order. The parser's live element list recounts the
+    // whole tree on each length query, which made every lookup quadratic.
+    const std::u16string& wanted = names.back();
+    const Filter accepted(filter.str());
+    DOMNode* node = document->getFirstChild();
+    while (node) {
+        if (node->getNodeType() == DOMNode::ELEMENT_NODE && wanted == node->getNodeName()) {
+            auto* candidate = static_cast<DOMElement*>(node);
+            if (accepted.matches(candidate) && namesMatch(candidate, names))
+                return candidate;
+        }
+        if (DOMNode* child = node->getFirstChild()) {
+            node = child;
             continue;
-        if (filterMatches(candidate, filter.str()))
-            return candidate;
+        }
+        while (node && node != document && !node->getNextSibling())
+            node = node->getParentNode();
+        node = node && node != document ? node->getNextSibling() : nullptr;
     }
     return nullptr;
 }

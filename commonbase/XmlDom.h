@@ -10,6 +10,9 @@ namespace commonbase {
 // searched by slash paths with an attribute filter, written back pretty-printed.
 class XmlDom : public xercesc::DOMErrorHandler {
 public:
+    // The file was refused because it declares a document type or entities.
+    static constexpr std::uint16_t errorDoctype = 0x90B;
+
     XmlDom(const WString& fileName, const WString& schemaFile);
     ~XmlDom() override;
     XmlDom(const XmlDom&) = delete;

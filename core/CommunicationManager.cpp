@@ -1,7 +1,5 @@
 #include "core/CommunicationManager.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -10,6 +8,7 @@
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/ErrorHandler.h"
+#include "commonbase/ModuleFolder.h"
 #include "commonbase/ModuleVersion.h"
 #include "commonbase/StringUtil.h"
 #include "commonbase/XmlDom.h"
@@ -31,17 +30,12 @@ const std::string lastSettingsStem = "LastSettings";
 const std::string lastSettingsSchema = "LastSettings.xsd";
 const std::string protocolErrorFile = "Protocol_Err.xml";
 
-// Any symbol of this library serves dladdr to find the library file.
-void moduleAnchor() {}
-
-std::string moduleFilePath()
-{
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&moduleAnchor), &info) == 0 || info.dli_fname == nullptr) return {};
-    std::error_code ec;
-    auto canonical = std::filesystem::weakly_canonical(info.dli_fname, ec);
-    return ec ? std::string(info.dli_fname) : canonical.string();
-}
+// Protocols read their error texts from the document this manager loads.
+const bool errorDocumentSourceInstalled = [] {
+    FieldbusProtocol::setErrorDocumentSource(
+        [] { return CommunicationManager::getInstance().getProtocolErrorDocument(); });
+    return true;
+}();
 
 std::shared_ptr<commonbase::XmlDom> loadDocument(const std::string& path)
 {
@@ -49,6 +43,21 @@ std::shared_ptr<commonbase::XmlDom> loadDocument(const std::string& path)
     if (!doc->parseFile(false))
         commonbase::DbgInfo(2, __FILE__, cat("could not read '", path, "'"));
     return doc;
+}
+
+// Moves a settings file that could not be read to a free name beside it that
+// says so; returns that name, or empty when the file could not be moved.
+std::string moveAsideUnreadable(const std::string& fileName)
+{
+    std::error_code ec;
+    for (int n = 0; n < 1000; ++n) {
+        const std::string aside = fileName + ".unreadable" + (n ? cat(".", n) : std::string());
+        if (std::filesystem::exists(aside, ec) || ec)
+            continue;
+        std::filesystem::rename(fileName, aside, ec);
+        return ec ? std::string() : aside;
+    }
+    return {};
 }
 
 } // namespace
@@ -75,17 +84,12 @@ std::string CommunicationManager::languageCodeForModulePath(const std::string& m
 
 std::string CommunicationManager::getModuleFolder()
 {
-    static const std::string folder = [] {
-        std::string path = moduleFilePath();
-        auto cut = path.find_last_of('/');
-        return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
-    }();
-    return folder;
+    return commonbase::moduleFolder();
 }
 
 std::string CommunicationManager::getLanguageCode()
 {
-    return languageCodeForModulePath(moduleFilePath());
+    return languageCodeForModulePath(commonbase::moduleFilePath());
 }
 
 std::string CommunicationManager::getModuleVersionText()
@@ -95,7 +99,7 @@ std::string CommunicationManager::getModuleVersionText()
 #else
     constexpr bool debugBuild = false;
 #endif
-    commonbase::ModuleVersion version(commonbase::WString(moduleFilePath()), commonbase::WString(versionSeparator),
+    commonbase::ModuleVersion version(commonbase::WString(commonbase::moduleFilePath()), commonbase::WString(versionSeparator),
                                       KAVREL_VERSION_MAJOR + 0, KAVREL_VERSION_MINOR + 0,
                                       KAVREL_VERSION_PATCH + 0, KAVREL_VERSION_TWEAK + 0, debugBuild);
     return version.toString().toUtf8() + commonbase::ModuleVersion::buildSuffix().toUtf8();
@@ -318,8 +322,28 @@ void CommunicationManager::reopenLastSettingsDocument()
         if (ec)
             commonbase::DbgInfo(2, __FILE__, cat("could not copy '", shipped, "' to '", schema, "': ", ec.message()));
     }
+    const bool existed = std::filesystem::is_regular_file(fileName, ec);
     auto doc = std::make_shared<commonbase::XmlDom>(commonbase::WString(fileName), commonbase::WString(schema));
-    doc->parseFile(false);
+    if (!doc->parseFile(false) && !existed) {
+        // No file yet: the first save creates it, without a parse error on record.
+        doc = std::make_shared<commonbase::XmlDom>(commonbase::WString(fileName), commonbase::WString(schema));
+    } else if (doc->getLastError() != 0) {
+        // A file we cannot read is still the user's: keep it under another name
+        // before the next save writes a fresh one in its place.
+        const auto error = doc->getLastError();
+        const std::string aside = moveAsideUnreadable(fileName);
+        if (aside.empty()) {
+            commonbase::DbgInfo(3, __FILE__, cat("the settings file '", fileName, "' could not be read (error 0x",
+                                                 commonbase::toHex(error, 3), ") nor moved aside; settings are ",
+                                                 "neither read nor saved until it is repaired"));
+            doc.reset();
+        } else {
+            commonbase::DbgInfo(2, __FILE__, cat("the settings file '", fileName, "' could not be read (error 0x",
+                                                 commonbase::toHex(error, 3), "); it was moved to '", aside,
+                                                 "' and a new one is written in its place"));
+            doc = std::make_shared<commonbase::XmlDom>(commonbase::WString(fileName), commonbase::WString(schema));
+        }
+    }
     // The old document dies only after the manager's lock is released: its
     // destructor takes the document's lock, which readers take before ours.
     std::shared_ptr<commonbase::XmlDom> old;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "automation/HostEventLoop.h"
+#include "commonbase/HostEventLoop.h"
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/ErrorHandler.h"
@@ -12,6 +12,10 @@
 #include "core/FieldbusInterface.h"
 #include "core/IdentificationTransformer.h"
 #include "core/UploadThread.h"
+#include "flashtools/FlashApiFileNameFinder.h"
+#include "flashtools/FlashException.h"
+#include "flashtools/FlashProcess.h"
+#include "flashtools/FlashProtocol.h"
 #include "hardware/HardwareInterface.h"
 #include "protocols/FieldbusProtocol.h"
 
@@ -25,11 +29,23 @@ FieldbusDevice::FieldbusDevice()
     commonbase::DbgInfo(0, __FILE__, "Constructor");
     commonbase::ErrorHandler::instance().registerErrorCode(static_cast<std::uint16_t>(uploadStopped));
     commonbase::ErrorHandler::instance().registerErrorCode(static_cast<std::uint16_t>(uploadStartFailed));
+    commonbase::ErrorHandler::instance().registerErrorCode(static_cast<std::uint16_t>(errorInterfaceGone & 0xFFFFu));
 }
 
 FieldbusDevice::~FieldbusDevice()
 {
     commonbase::Dbg dbg(0, __FILE__, cat("Destructor('", uniqueId, "')"));
+    // A download still running is cancelled and waited for: its protocol uses this device.
+    std::shared_ptr<FlashProcess> process;
+    {
+        std::lock_guard<std::mutex> lock(flashLock);
+        process = flashProcess;
+    }
+    if (process) {
+        if (process->isBusy())
+            process->stop();
+        process->join();
+    }
     // Out of the interface's lists first, so the node-guard worker lets go of it.
     if (FieldbusInterface* owner = getFieldbusInterface())
         owner->removeFieldbusDevice(this);
@@ -58,6 +74,20 @@ FieldbusInterface* FieldbusDevice::getFieldbusInterface() const
 {
     std::lock_guard<std::mutex> lock(stateLock);
     return fieldbusInterface;
+}
+
+void FieldbusDevice::detachFromInterface(bool interfaceReleased)
+{
+    commonbase::DbgInfo(1, __FILE__, cat(uniqueId, interfaceReleased ? ": the interface was released"
+                                                                      : ": dropped from the interface"));
+    connected = 0;
+    std::lock_guard<std::mutex> lock(stateLock);
+    fieldbusInterface = nullptr;
+    if (interfaceReleased) {
+        interfaceGone = true;
+        lastErrorCode = errorInterfaceGone;
+        lastErrorString = cat("the interface of device ", uniqueId, " was released");
+    }
 }
 
 void FieldbusDevice::setUniqueId(std::uint32_t id)
@@ -185,6 +215,51 @@ std::uint32_t FieldbusDevice::getFlashCompatibilityValue()
     return getParameter(2, 1, 7, value) == 1 ? value : 0;
 }
 
+std::shared_ptr<FlashProtocol> FieldbusDevice::getFlashProtocol()
+{
+    std::lock_guard<std::mutex> lock(flashLock);
+    if (!flashProtocol) {
+        auto bus = getFieldbusProtocol();
+        if (bus)
+            flashProtocol = FlashProtocol::create(bus->getProtocolName(), bus.get(), this);
+    }
+    return flashProtocol;
+}
+
+std::shared_ptr<FlashProcess> FieldbusDevice::getFlashProcess()
+{
+    std::lock_guard<std::mutex> lock(flashLock);
+    if (!flashProcess)
+        flashProcess = std::make_shared<FlashProcess>(true);
+    return flashProcess;
+}
+
+void FieldbusDevice::flash(std::shared_ptr<FlashData> flashData, std::shared_ptr<FlashApiData> apiData,
+                           std::shared_ptr<FlashProtocolSettings> settings, bool threaded)
+{
+    commonbase::Dbg dbg(0, __FILE__, "flash");
+    auto protocol = getFlashProtocol();
+    if (!protocol)
+        throw FlashException::fromReason(FlashReason::noProtocol);
+    auto process = getFlashProcess();
+    if (process->isBusy())
+        throw FlashException::fromReason(FlashReason::busy);
+    protocol->setFlashProcess(process);
+    protocol->setSettings(std::move(settings));
+    process->setThreaded(threaded);
+    process->flash(std::move(flashData), std::move(apiData), protocol);
+}
+
+void FieldbusDevice::beginFlashDownload()
+{
+    flashDownloading = true;
+    // A node-guard pass already under way ends before the first telegram.
+    if (FieldbusInterface* owner = getFieldbusInterface())
+        std::lock_guard<std::recursive_mutex> pass(owner->getNodeGuardLock());
+}
+
+void FieldbusDevice::endFlashDownload() { flashDownloading = false; }
+
 std::string FieldbusDevice::getDeviceDate()
 {
     commonbase::Dbg dbg(0, __FILE__, "getDeviceDate");
@@ -297,7 +372,16 @@ std::int32_t FieldbusDevice::initUpload()
 {
     std::lock_guard<std::mutex> access(accessLock);
     commonbase::Dbg dbg(0, __FILE__, "initUpload");
-    uploadBuffer.clear();
+    {
+        std::lock_guard<std::mutex> lock(uploadLock);
+        uploadBuffer.clear();
+    }
+    uploadResult = 0;
+    // A dropped device, or one whose bus is gone, fetches nothing: the upload cannot start.
+    if (connected.load() != 1) {
+        commonbase::DbgInfo(3, __FILE__, cat(uniqueId, ": not connected, no upload"));
+        return 0;
+    }
     auto current = getFieldbusProtocol();
     if (!current)
         return 0;
@@ -309,17 +393,24 @@ std::int32_t FieldbusDevice::getUpload(std::int32_t sessionId, std::int32_t pack
 {
     std::lock_guard<std::mutex> access(accessLock);
     commonbase::Dbg dbg(0, __FILE__, cat("getUpload(", sessionId, ",", packetNumber, ")"));
-    if (connected.load() != 1)
-        return 0;
     auto current = getFieldbusProtocol();
-    if (!current)
+    if (connected.load() != 1 || !current) {
+        // Lost before its first packet: nothing was fetched, so the end is a failure.
+        if (packetNumber <= 1)
+            uploadResult = uploadStartFailed;
         return 0;
+    }
     std::uint32_t last = 0;
     std::int32_t result = 0;
+    std::string packet; // a protocol hands out one packet's data; the buffer keeps them all
     {
         auto bus = lockBus();
         result = current->getUpload(uniqueId, static_cast<std::uint32_t>(sessionId),
-                                    static_cast<std::uint32_t>(packetNumber), uploadBuffer, last);
+                                    static_cast<std::uint32_t>(packetNumber), packet, last);
+    }
+    if (result >= 0 && !packet.empty()) {
+        std::lock_guard<std::mutex> lock(uploadLock);
+        uploadBuffer += packet;
     }
     uploadResult = result;
     return result < 0 || last != 0 ? 0 : 1;
@@ -327,7 +418,7 @@ std::int32_t FieldbusDevice::getUpload(std::int32_t sessionId, std::int32_t pack
 
 std::string FieldbusDevice::getUploadBuffer() const
 {
-    std::lock_guard<std::mutex> access(accessLock);
+    std::lock_guard<std::mutex> lock(uploadLock);
     return uploadBuffer;
 }
 
@@ -358,7 +449,7 @@ void FieldbusDevice::notifyNextPacket(std::int32_t sessionId, std::int32_t packe
     postToTwin(msgNextPacket, sessionId, packetNumber);
 }
 
-void FieldbusDevice::setMessageWindow(std::weak_ptr<MessageWindow> window)
+void FieldbusDevice::setMessageWindow(std::weak_ptr<commonbase::MessageWindow> window)
 {
     std::lock_guard<std::mutex> lock(stateLock);
     messageWindow = std::move(window);
@@ -366,14 +457,14 @@ void FieldbusDevice::setMessageWindow(std::weak_ptr<MessageWindow> window)
 
 void FieldbusDevice::postToTwin(std::uint32_t message, std::int32_t first, std::int32_t second)
 {
-    std::weak_ptr<MessageWindow> window;
+    std::weak_ptr<commonbase::MessageWindow> window;
     {
         std::lock_guard<std::mutex> lock(stateLock);
         window = messageWindow;
     }
     if (window.expired())
         return;
-    HostEventLoop::instance().post(window, message, first, second);
+    commonbase::HostEventLoop::instance().post(window, message, first, second);
 }
 
 } // namespace Kavrel

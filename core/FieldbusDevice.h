@@ -8,12 +8,20 @@
 #include <string>
 #include "commonbase/RelatedComInterface.h"
 
+namespace commonbase {
+class MessageWindow;
+}
+
 namespace Kavrel {
 
 class CFieldbusDevice;
 class FieldbusInterface;
+class FlashApiData;
+class FlashData;
+class FlashProcess;
+class FlashProtocol;
+class FlashProtocolSettings;
 class FieldbusProtocol;
-class MessageWindow;
 class UploadThread;
 
 // One drive reached through a fieldbus interface. Parameter access returns 1
@@ -25,6 +33,8 @@ public:
     static constexpr std::int32_t uploadSessionId = 256;
     static constexpr std::int32_t uploadStopped = 0xa01;
     static constexpr std::int32_t uploadStartFailed = 0xa02;
+    // Last error of a device whose interface was released: it has no bus any more.
+    static constexpr std::uint32_t errorInterfaceGone = 0x80040a03u;
 
     FieldbusDevice();
     ~FieldbusDevice() override;
@@ -56,6 +66,10 @@ public:
     std::uint32_t getIgnoreErrors() const { return ignoreErrors.load(); }
     void setIgnoreErrors(std::uint32_t flag) { ignoreErrors = flag; }
     std::uint32_t isConnected() const { return connected.load(); }
+    // The interface lets go of the device: dropped (node guarding) or gone itself.
+    // Either way the device is no longer connected; later calls fail without the bus.
+    void detachFromInterface(bool interfaceReleased);
+    bool isInterfaceGone() const { return interfaceGone.load(); }
     std::uint32_t getLastErrorCode() const;
     std::string getLastErrorString() const;
 
@@ -77,8 +91,22 @@ public:
     void notifyUploadFinished(std::int32_t sessionId);
     void notifyNextPacket(std::int32_t sessionId, std::int32_t packetNumber);
 
+    // Firmware download. The flash protocol is made on first call for this
+    // device's bus (none where the bus has no download); the process is made
+    // on first call and kept for later downloads.
+    virtual std::shared_ptr<FlashProtocol> getFlashProtocol();
+    std::shared_ptr<FlashProcess> getFlashProcess();
+    // Starts a download (threaded: on the process's thread); throws FlashException.
+    void flash(std::shared_ptr<FlashData> flashData, std::shared_ptr<FlashApiData> apiData,
+               std::shared_ptr<FlashProtocolSettings> settings, bool threaded);
+    // Set by the flash protocol while its telegrams run: node guarding of the
+    // interface holds off until it ends.
+    void beginFlashDownload();
+    void endFlashDownload();
+    bool isFlashDownloading() const { return flashDownloading.load(); }
+
     std::mutex& getAccessLock() { return accessLock; }
-    void setMessageWindow(std::weak_ptr<MessageWindow> window);
+    void setMessageWindow(std::weak_ptr<commonbase::MessageWindow> window);
     void postToTwin(std::uint32_t message, std::int32_t first, std::int32_t second);
 
     // Messages posted to the twin by the upload worker.
@@ -87,6 +115,8 @@ public:
 
 private:
     void copyLastError();
+    // False (with the last error set) when the device can no longer reach its drive.
+    bool reachable();
     // One parameter telegram under the bus lock, with the connected and
     // node-guard bookkeeping that every access shares.
     std::int32_t exchangeParameter(const char* verb, std::uint16_t index, std::uint16_t subIndex,
@@ -104,14 +134,20 @@ private:
     std::atomic<std::uint32_t> ignoreErrors{0};
     std::string vendorName, originalVendorName, productCode, originalProductCode;
     std::string deviceVersion, motorType, serialNumber;
-    std::string uploadBuffer;
+    std::string uploadBuffer;       // under uploadLock: read without waiting for the bus
+    mutable std::mutex uploadLock;
     std::atomic<std::int32_t> uploadResult{0};
+    std::atomic<bool> interfaceGone{false};
     mutable std::mutex accessLock;  // serialises parameter access of this device
     mutable std::mutex stateLock;   // guards the text fields and the node-guard times
     std::chrono::nanoseconds nodeGuardPeriod{0};
     Clock::time_point nodeGuardNextTelegram{};
     std::unique_ptr<UploadThread> uploadThread;
-    std::weak_ptr<MessageWindow> messageWindow;
+    std::weak_ptr<commonbase::MessageWindow> messageWindow;
+    std::mutex flashLock; // the flash protocol and process pointers
+    std::shared_ptr<FlashProtocol> flashProtocol;
+    std::shared_ptr<FlashProcess> flashProcess;
+    std::atomic<bool> flashDownloading{false};
 };
 
 } // namespace Kavrel

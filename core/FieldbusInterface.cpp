@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "automation/HostEventLoop.h"
+#include "commonbase/HostEventLoop.h"
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/ErrorHandler.h"
@@ -13,9 +13,6 @@
 #include "core/CommunicationManager.h"
 #include "core/FieldbusDevice.h"
 #include "core/NodeGuardThread.h"
-#include "dialogs/ParameterDialogBase.h"
-#include "dialogs/ParameterDialogFactory.h"
-#include "dialogs/RangeDialog.h"
 #include "protocols/FieldbusProtocol.h"
 
 namespace Kavrel {
@@ -44,13 +41,14 @@ void FieldbusInterface::Init()
 {
     hardwareVersion = "version of FieldbusInterface hardware";
     devices.clear();
-    for (std::uint16_t code = 0x401; code <= 0x40d; ++code)
+    for (std::uint16_t code = 0x401; code <= 0x40e; ++code)
         commonbase::ErrorHandler::instance().registerErrorCode(code);
     nodeGuardThread = std::make_unique<NodeGuardThread>(this, &nodeGuardLock);
     protocol = FieldbusProtocol::create(protocolName, networkScan != 0);
     if (!protocol)
         commonbase::DbgInfo(3, __FILE__, cat("no protocol '", protocolName, "'"));
-    rangeDialog = std::make_unique<RangeDialog>(this);
+    if (const auto& make = InterfaceDialogMakers::installed().range)
+        rangeDialog = make(this);
     busOpen = 0;
     parametersConfirmed = 0;
     deviceAddress = 0;
@@ -67,12 +65,13 @@ FieldbusInterface::~FieldbusInterface()
     {
         std::lock_guard<std::recursive_mutex> guard(nodeGuardLock);
         std::lock_guard<std::recursive_mutex> lock(devicesLock);
+        // The bus goes with this interface: the devices' calls fail from now on.
         for (FieldbusDevice* device : devices)
-            device->setFieldbusInterface(nullptr);
+            device->detachFromInterface(true);
         devices.clear();
         nodeGuardList.clear();
         for (auto& device : scanDevices)
-            device->setFieldbusInterface(nullptr);
+            device->detachFromInterface(true);
     }
     scanDevices.clear();
     CommunicationManager::getInstance().removeFieldbusInterface(this);
@@ -102,7 +101,7 @@ std::int32_t FieldbusInterface::initialize(std::uint32_t address)
     if (parametersConfirmed == 0 || address == 0) {
         if (!(dontShowDialog != 0 && forceShowDialog != 1)) {
             const std::int32_t shown = parameterDialog ? parameterDialog->displayDialog(forceShowDialog, dialogStyle) : -1;
-            if (shown != ParameterDialogBase::resultOk)
+            if (shown != dialogResultOk)
                 return shown == -1 ? errorDialogFailed : errorDialogCancelled;
         }
         if (interfaceIndex == -1) {
@@ -138,10 +137,19 @@ std::int32_t FieldbusInterface::createDevice(std::unique_ptr<FieldbusDevice>& de
 {
     commonbase::Dbg dbg(0, __FILE__, cat("createDevice('", uniqueId, "')"));
     std::int32_t result = errorNothingRan;
-    if (uniqueId != 0)
-        deviceAddress = uniqueId;
     if (!protocol)
         return errorOpenFailed;
+    // Checked before the bus is touched: an id the protocol cannot address
+    // would otherwise wrap onto another drive's.
+    if (!protocol->isAddressable(uniqueId != 0 ? uniqueId : deviceAddress)) {
+        commonbase::DbgInfo(3, __FILE__, protocol->outOfBoundsText(uniqueId != 0 ? uniqueId : deviceAddress));
+        return errorIdOutOfBounds;
+    }
+    if (uniqueId != 0)
+        deviceAddress = uniqueId;
+    // Opening the bus and adding the device are one critical section with
+    // removing a device and closing the bus: a node-guard drop of the last
+    // other device cannot close the bus under a connect that succeeds.
     std::lock_guard<std::recursive_mutex> lock(devicesLock);
     if (!busOpen) {
         if (commonbase::leadingDecimal(getBaudrateText()) == 0) {
@@ -170,6 +178,7 @@ std::int32_t FieldbusInterface::createDevice(std::unique_ptr<FieldbusDevice>& de
             fresh->setFieldbusInterface(this);
             fresh->setUniqueId(deviceAddress);
             if (fresh->identify() == 1) {
+                devices.push_back(fresh.get());
                 device = std::move(fresh);
                 result = statusOk;
             } else {
@@ -207,6 +216,8 @@ void FieldbusInterface::finishConnect(FieldbusDevice* device)
         return;
     device->setFieldbusProtocol(protocol);
     addFieldbusDevice(device);
+    if (!guardOnConnect)
+        return;
     const std::int32_t guarded = enableNodeGuard(device, 0);
     if (guarded != statusOk)
         commonbase::DbgInfo(1, __FILE__, cat("device ", device->getUniqueId(), " not guarded: 0x",
@@ -240,7 +251,9 @@ void FieldbusInterface::addFieldbusDevice(FieldbusDevice* device)
     if (!device)
         return;
     std::lock_guard<std::recursive_mutex> lock(devicesLock);
-    devices.push_back(device);
+    // createDevice has listed it already when it made it.
+    if (std::find(devices.begin(), devices.end(), device) == devices.end())
+        devices.push_back(device);
 }
 
 void FieldbusInterface::removeFieldbusDevice(FieldbusDevice* device)
@@ -400,7 +413,8 @@ void FieldbusInterface::addHardwareInterfaces(HardwareInterfaceList list)
 
 void FieldbusInterface::makeParameterDialog()
 {
-    parameterDialog = ParameterDialogFactory::create(protocolName, networkScan != 0, this);
+    if (const auto& make = InterfaceDialogMakers::installed().parameter)
+        parameterDialog = make(protocolName, networkScan != 0, this);
 }
 
 std::string FieldbusInterface::getCommunicationParameters()
@@ -416,7 +430,7 @@ std::int32_t FieldbusInterface::setCommunicationParameters()
 {
     commonbase::Dbg dbg(0, __FILE__, "setCommunicationParameters");
     const std::int32_t shown = parameterDialog ? parameterDialog->displayDialog(1, dialogStyle) : -1;
-    if (shown != ParameterDialogBase::resultOk)
+    if (shown != dialogResultOk)
         return errorDialogCancelled;
     if (auto hardware = getChosenHardwareInterface())
         hardware->setBaudrate(commonbase::leadingDecimal(getBaudrateText()));
@@ -429,7 +443,7 @@ std::int32_t FieldbusInterface::editScanRange(std::string& text)
     if (!rangeDialog)
         return errorDialogFailed;
     rangeDialog->setRangeText(text);
-    if (rangeDialog->displayDialog(dialogStyle) != ParameterDialogBase::resultOk)
+    if (rangeDialog->displayDialog(dialogStyle) != dialogResultOk)
         return errorDialogCancelled;
     text = rangeDialog->getRangeText();
     if (protocol)
@@ -447,6 +461,18 @@ std::int32_t FieldbusInterface::setScanRange(const std::string& text)
 {
     commonbase::DbgInfo(0, __FILE__, cat("setScanRange(", text, ")"));
     return protocol && protocol->setScanRange(text) == 1 ? statusOk : errorFail;
+}
+
+void FieldbusInterface::storeScanRange()
+{
+    commonbase::Dbg dbg(0, __FILE__, "storeScanRange");
+    auto document = CommunicationManager::getInstance().getLastSettingsDocument();
+    if (!document)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(document->getMutex());
+    HeldDocument held(*this, document);
+    writeSetting("ScanRange", getScanRange());
+    saveSettings();
 }
 
 // ---------------------------------------------------------------------------
@@ -655,7 +681,7 @@ void FieldbusInterface::nodeGuardTimeout(FieldbusDevice* device)
     commonbase::DbgInfo(2, __FILE__, cat("device ", id, " stopped answering"));
     removeFieldbusDevice(device);
     // Out of the lists, so no longer ours: the device may outlive this interface.
-    device->setFieldbusInterface(nullptr);
+    device->detachFromInterface(false);
     postToTwin(msgNodeGuardTimeout, static_cast<std::int32_t>(id), 0);
 }
 
@@ -686,13 +712,13 @@ bool FieldbusInterface::isNodeGuarded(const FieldbusDevice* device) const
 // ---------------------------------------------------------------------------
 // The twin's window
 
-void FieldbusInterface::setMessageWindow(std::weak_ptr<MessageWindow> window)
+void FieldbusInterface::setMessageWindow(std::weak_ptr<commonbase::MessageWindow> window)
 {
     std::lock_guard<std::mutex> lock(windowLock);
     messageWindow = std::move(window);
 }
 
-std::weak_ptr<MessageWindow> FieldbusInterface::getMessageWindow() const
+std::weak_ptr<commonbase::MessageWindow> FieldbusInterface::getMessageWindow() const
 {
     std::lock_guard<std::mutex> lock(windowLock);
     return messageWindow;
@@ -705,7 +731,7 @@ void FieldbusInterface::postToTwin(std::uint32_t message, std::int32_t first, st
         commonbase::DbgInfo(1, __FILE__, cat("no window for message 0x", commonbase::toHex(message, 3)));
         return;
     }
-    HostEventLoop::instance().post(window, message, first, second);
+    commonbase::HostEventLoop::instance().post(window, message, first, second);
 }
 
 } // namespace Kavrel

@@ -7,11 +7,16 @@
 #include <vector>
 #include "commonbase/RelatedComInterface.h"
 #include "core/FieldbusInterfaceInfo.h"
-#include "core/GenericParameters.h"
+#include "core/InterfaceDialogs.h"
+#include "hardware/GenericParameters.h"
 #include "hardware/HardwareInterface.h"
 
 namespace commonbase {
 class XmlDom;
+}
+
+namespace commonbase {
+class MessageWindow;
 }
 
 namespace Kavrel {
@@ -21,11 +26,7 @@ class SerialFrameFormat;
 class CFieldbusInterface;
 class FieldbusDevice;
 class FieldbusProtocol;
-class MessageWindow;
 class NodeGuardThread;
-class ParameterDialogBase;
-class RangeDialog;
-class ScanProgressDialog;
 
 // One bus connection as the host sees it. Status codes are HRESULT-like:
 // 0 success, 0x8004xxxx failure.
@@ -51,6 +52,8 @@ public:
     static constexpr std::int32_t errorScanRunning = static_cast<std::int32_t>(0x8004040bu);
     static constexpr std::int32_t errorNoScanWorker = static_cast<std::int32_t>(0x8004040cu);
     static constexpr std::int32_t errorNoProgressDialog = static_cast<std::int32_t>(0x8004040du);
+    // The id is outside what the protocol can address (its scan and flash bounds).
+    static constexpr std::int32_t errorIdOutOfBounds = static_cast<std::int32_t>(0x8004040eu);
     static constexpr std::int32_t errorFail = static_cast<std::int32_t>(0x80004005u);
 
     // How a network scan connects one id; true when a drive answered and is now
@@ -129,19 +132,26 @@ public:
     void setNodeGuardEnabled(std::uint32_t flag) { nodeGuardEnabled = flag; }
     std::int32_t getNodeGuardInterval() const { return nodeGuardInterval; }
     void setNodeGuardInterval(std::int32_t ms) { nodeGuardInterval = ms; }
+    // Whether a connect puts the device under node guarding (which writes the
+    // interval to the drive). Not stored: a caller that must leave the drive
+    // untouched switches it off for its own session only.
+    bool getGuardOnConnect() const { return guardOnConnect; }
+    void setGuardOnConnect(bool flag) { guardOnConnect = flag; }
     std::uint32_t getDontShowDialog() const { return dontShowDialog; }
     void setDontShowDialog(std::uint32_t flag) { dontShowDialog = flag; }
     std::uint32_t getForceShowDialog() const { return forceShowDialog; }
     void setForceShowDialog(std::uint32_t flag) { forceShowDialog = flag; }
     std::uint32_t getParametersConfirmed() const { return parametersConfirmed; }
     std::uint32_t isBusOpen() const { return busOpen; }
-    ParameterDialogBase* getParameterDialog() const { return parameterDialog.get(); }
-    RangeDialog* getRangeDialog() const { return rangeDialog.get(); }
+    InterfaceParameterDialog* getParameterDialog() const { return parameterDialog.get(); }
+    InterfaceRangeDialog* getRangeDialog() const { return rangeDialog.get(); }
     std::int32_t setCommunicationParameters();
 
     // Scan range.
     std::string getScanRange() const;
     std::int32_t setScanRange(const std::string& text);
+    // Writes the current scan range to the last settings, so the next interface starts with it.
+    void storeScanRange();
 
     // Network scan.
     std::int32_t startNetworkScan();
@@ -149,8 +159,8 @@ public:
     std::int32_t startNetworkScanWithDialog();
     void networkScanStepped(std::uint32_t deviceNumber, std::uint32_t success);
     void networkScanFinished();
-    void addScanObserver(const std::shared_ptr<MessageWindow>& observer);
-    void removeScanObserver(const MessageWindow* observer);
+    void addScanObserver(const std::shared_ptr<commonbase::MessageWindow>& observer);
+    void removeScanObserver(const commonbase::MessageWindow* observer);
     std::mutex& getScanLock() { return scanLock; }
     void setScanConnector(ScanConnector connector);
     // Called by the scan worker for each id of the range.
@@ -166,8 +176,8 @@ public:
     std::recursive_mutex& getNodeGuardLock() { return nodeGuardLock; }
 
     // The automation twin's message window (the hidden window of the twin).
-    void setMessageWindow(std::weak_ptr<MessageWindow> window);
-    std::weak_ptr<MessageWindow> getMessageWindow() const;
+    void setMessageWindow(std::weak_ptr<commonbase::MessageWindow> window);
+    std::weak_ptr<commonbase::MessageWindow> getMessageWindow() const;
     // Posts a message to the twin's window (dropped when it is gone).
     void postToTwin(std::uint32_t message, std::int32_t first, std::int32_t second);
 
@@ -205,9 +215,10 @@ protected:
     std::uint32_t busOpen = 0;
     std::uint32_t parametersConfirmed = 0;
     std::uint32_t dontShowDialog = 0;
+    bool guardOnConnect = true;
     std::shared_ptr<FieldbusProtocol> protocol;
-    std::unique_ptr<ParameterDialogBase> parameterDialog;
-    std::unique_ptr<RangeDialog> rangeDialog;
+    std::unique_ptr<InterfaceParameterDialog> parameterDialog;
+    std::unique_ptr<InterfaceRangeDialog> rangeDialog;
     std::uint32_t forceShowDialog = 0;
     std::vector<FieldbusDevice*> devices;
     std::string protocolName;
@@ -222,12 +233,12 @@ protected:
     mutable std::recursive_mutex nodeGuardLock;
     mutable std::recursive_mutex devicesLock;
     std::mutex scanLock;
-    std::vector<std::weak_ptr<MessageWindow>> scanObservers;
-    std::shared_ptr<ScanProgressDialog> scanProgressDialog;
+    std::vector<std::weak_ptr<commonbase::MessageWindow>> scanObservers;
+    std::shared_ptr<InterfaceScanDialog> scanProgressDialog;
     std::mutex scanConnectorLock;
     ScanConnector scanConnector;
     std::vector<std::unique_ptr<FieldbusDevice>> scanDevices; // made by a scan without a connector
-    std::weak_ptr<MessageWindow> messageWindow;
+    std::weak_ptr<commonbase::MessageWindow> messageWindow;
     mutable std::mutex windowLock;
 
 private:

@@ -6,6 +6,7 @@
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
 #include "core/FieldbusInterface.h"
+#include "core/FieldbusInterfaceCan.h"
 #include "core/FieldbusInterfaceModbusRs485.h"
 #include "core/FieldbusInterfaceModbusTcp.h"
 #include "core/FieldbusInterfaceSerialPort.h"
@@ -21,6 +22,11 @@ struct InterfaceRow {
     InterfaceMaker ordinary;    // none: the interface class is not part of this build
     InterfaceMaker networkScan; // none: not offered for network scanning
 };
+
+std::unique_ptr<FieldbusInterface> makeCan(const std::string& name, bool networkScan)
+{
+    return std::make_unique<FieldbusInterfaceCan>(name, networkScan);
+}
 
 std::unique_ptr<FieldbusInterface> makeSerialPort(const std::string& name, bool networkScan)
 {
@@ -40,8 +46,8 @@ std::unique_ptr<FieldbusInterface> makeModbusTcp(const std::string& name, bool n
 const std::vector<InterfaceRow>& interfaceTable()
 {
     static const std::vector<InterfaceRow> table = {
-        {"CanOpen_QTA", nullptr, nullptr},
-        {"CanOpen_KVX", nullptr, nullptr},
+        {"CanOpen_QTA", makeCan, makeCan},
+        {"CanOpen_KVX", makeCan, makeCan},
         {"ModbusRS485", makeModbusRs485, makeModbusRs485},
         {"ModbusTCP", makeModbusTcp, nullptr},
         {"DeviceNetCan", nullptr, nullptr},

@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "automation/HostEventLoop.h"
+#include "commonbase/HostEventLoop.h"
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
 #include "core/FieldbusDevice.h"
 #include "core/NetworkScanThread.h"
 #include "core/NodeGuardThread.h"
-#include "dialogs/ParameterDialogBase.h"
-#include "dialogs/ScanProgressDialog.h"
 
 namespace Kavrel {
 
@@ -67,7 +65,10 @@ std::int32_t FieldbusInterface::startNetworkScanWithDialog()
 {
     commonbase::Dbg dbg(0, __FILE__, "startNetworkScanWithDialog");
     try {
-        scanProgressDialog = std::make_shared<ScanProgressDialog>(this);
+        if (const auto& make = InterfaceDialogMakers::installed().scanProgress)
+            scanProgressDialog = make(this);
+        if (!scanProgressDialog)
+            return errorNoProgressDialog;
     } catch (const std::exception& e) {
         commonbase::DbgInfo(3, __FILE__, cat("no scan progress dialog: ", e.what()));
         return errorNoProgressDialog;
@@ -75,7 +76,7 @@ std::int32_t FieldbusInterface::startNetworkScanWithDialog()
     // The dialog starts the scan when it shows and lives on its notices while modal.
     const std::int32_t shown = scanProgressDialog->displayDialog(5);
     std::int32_t result = statusOk;
-    if (shown == ParameterDialogBase::resultCancel) {
+    if (shown == dialogResultCancel) {
         stopNetworkScan();
         result = errorDialogCancelled;
     }
@@ -133,7 +134,7 @@ void FieldbusInterface::networkScanStepped(std::uint32_t deviceNumber, std::uint
     commonbase::Dbg dbg(0, __FILE__, commonbase::cat("networkScanStepped(", deviceNumber, ",", success, ")"));
     std::lock_guard<std::mutex> lock(scanLock);
     for (const auto& observer : scanObservers)
-        HostEventLoop::instance().post(observer, msgNetworkScanStepped, static_cast<std::int32_t>(deviceNumber),
+        commonbase::HostEventLoop::instance().post(observer, msgNetworkScanStepped, static_cast<std::int32_t>(deviceNumber),
                                        static_cast<std::int32_t>(success));
 }
 
@@ -142,10 +143,10 @@ void FieldbusInterface::networkScanFinished()
     commonbase::Dbg dbg(0, __FILE__, "networkScanFinished");
     std::lock_guard<std::mutex> lock(scanLock);
     for (const auto& observer : scanObservers)
-        HostEventLoop::instance().post(observer, msgNetworkScanFinished, 0, 0);
+        commonbase::HostEventLoop::instance().post(observer, msgNetworkScanFinished, 0, 0);
 }
 
-void FieldbusInterface::addScanObserver(const std::shared_ptr<MessageWindow>& observer)
+void FieldbusInterface::addScanObserver(const std::shared_ptr<commonbase::MessageWindow>& observer)
 {
     if (!observer)
         return;
@@ -156,11 +157,11 @@ void FieldbusInterface::addScanObserver(const std::shared_ptr<MessageWindow>& ob
     scanObservers.push_back(observer);
 }
 
-void FieldbusInterface::removeScanObserver(const MessageWindow* observer)
+void FieldbusInterface::removeScanObserver(const commonbase::MessageWindow* observer)
 {
     std::lock_guard<std::mutex> lock(scanLock);
     scanObservers.erase(std::remove_if(scanObservers.begin(), scanObservers.end(),
-                                       [observer](const std::weak_ptr<MessageWindow>& known) {
+                                       [observer](const std::weak_ptr<commonbase::MessageWindow>& known) {
                                            auto held = known.lock();
                                            return !held || held.get() == observer;
                                        }),

@@ -4,7 +4,6 @@
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
 #include "core/FieldbusInterface.h"
-#include "dialogs/ParameterDialogBase.h"
 #include "protocols/FieldbusProtocol.h"
 
 namespace Kavrel {
@@ -109,7 +108,7 @@ void NetworkScanThread::threadRoutine()
             // No dialog may stop the scan waiting for a user.
             std::lock_guard<std::mutex> lock(*scanLock);
             fieldbusInterface->setForceShowDialog(0);
-            if (ParameterDialogBase* dialog = fieldbusInterface->getParameterDialog())
+            if (InterfaceParameterDialog* dialog = fieldbusInterface->getParameterDialog())
                 dialog->setDontShowDialog(true);
         }
         const bool found = fieldbusInterface->scanConnect(address);

@@ -82,6 +82,14 @@ void NodeGuardThread::stop()
     workerId = std::thread::id();
 }
 
+bool NodeGuardThread::anyDownloading() const
+{
+    for (FieldbusDevice* device : fieldbusInterface->getFieldbusDevices())
+        if (device->isFlashDownloading())
+            return true;
+    return false;
+}
+
 void NodeGuardThread::threadRoutine()
 {
     commonbase::Dbg dbg(0, __FILE__, "threadRoutine");
@@ -92,6 +100,8 @@ void NodeGuardThread::threadRoutine()
             std::vector<FieldbusDevice*> list = fieldbusInterface->getNodeGuardList();
             for (std::size_t i = 0; i < list.size() && stopRequested.load() == 0;) {
                 FieldbusDevice* device = list[i];
+                if (anyDownloading())
+                    break; // a loader must not get foreign reads, nor may drives time out at its rate
                 if (device->getNodeGuardNextTelegram() <= now) {
                     std::uint32_t value = 0;
                     if (device->getParameter(2, 1, 1, value) != 1) {

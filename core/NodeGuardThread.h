@@ -29,6 +29,8 @@ public:
 
 private:
     void threadRoutine();
+    // Guarding pauses while a device of the interface takes a firmware download.
+    bool anyDownloading() const;
 
     std::atomic<std::uint32_t> stopRequested{0};
     std::atomic<std::uint32_t> running{0};

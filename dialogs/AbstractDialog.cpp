@@ -1,6 +1,6 @@
 #include "dialogs/AbstractDialog.h"
 
-#include "automation/HostEventLoop.h"
+#include "commonbase/HostEventLoop.h"
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
@@ -369,7 +369,7 @@ std::string AbstractDialog::getControlValue(int id) const
     }
 }
 
-void AbstractDialog::onIdle() { Kavrel::HostEventLoop::pump(); }
+void AbstractDialog::onIdle() { commonbase::HostEventLoop::pump(); }
 
 bool AbstractDialog::validateSpinEdits()
 {

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include "core/InterfaceDialogs.h"
 #include "dialogs/AbstractDialog.h"
 
 namespace Kavrel {
@@ -11,10 +12,8 @@ class FieldbusInterface;
 // don't-show flag and the values each protocol adds. OK stores the values in
 // the interface's settings; without a dialog backend the dialog is not shown
 // and confirms the interface's current settings.
-class ParameterDialogBase : public commonbase::AbstractDialog {
+class ParameterDialogBase : public commonbase::AbstractDialog, public InterfaceParameterDialog {
 public:
-    static constexpr std::int32_t resultOk = 1;
-    static constexpr std::int32_t resultCancel = 2;
 
     // Controls shared by the connection templates.
     static constexpr int idPortCombo = 233;
@@ -36,10 +35,11 @@ public:
     ~ParameterDialogBase() override;
 
     // Runs the dialog modally; 1 = OK, 2 = cancel, -1 = the dialog could not be shown.
-    virtual std::int32_t displayDialog(std::uint32_t mode, std::uint32_t style);
+    std::int32_t displayDialog(std::uint32_t mode, std::uint32_t style) override;
     // 0 or the 12-bit error code of a failed confirmation.
-    std::uint32_t getErrorCode() const { return errorCode; }
-    void setDisplayedFirstTime(std::uint32_t flag) { displayedFirstTime = flag; }
+    std::uint32_t getErrorCode() const override { return errorCode; }
+    void setDisplayedFirstTime(std::uint32_t flag) override { displayedFirstTime = flag; }
+    void setDontShowDialog(bool flag) override { AbstractDialog::setDontShowDialog(flag); }
     std::uint32_t getDisplayedFirstTime() const { return displayedFirstTime; }
     bool isNetworkScan() const { return networkScan; }
     const std::string& getProtocolName() const { return protocolName; }

@@ -7,8 +7,25 @@
 #include "dialogs/ParameterDialogModbusRs485.h"
 #include "dialogs/ParameterDialogModbusTcp.h"
 #include "dialogs/ParameterDialogVorlaneRs485.h"
+#include "dialogs/RangeDialog.h"
+#include "dialogs/ScanProgressDialog.h"
 
 namespace Kavrel {
+
+namespace {
+
+// Interfaces make their dialogs through these makers, installed as the library loads.
+const bool makersInstalled = [] {
+    auto& makers = InterfaceDialogMakers::installed();
+    makers.parameter = [](const std::string& protocolName, bool networkScan, FieldbusInterface* owner) {
+        return std::unique_ptr<InterfaceParameterDialog>(ParameterDialogFactory::create(protocolName, networkScan, owner));
+    };
+    makers.range = [](FieldbusInterface* owner) { return std::make_unique<RangeDialog>(owner); };
+    makers.scanProgress = [](FieldbusInterface* owner) { return std::make_shared<ScanProgressDialog>(owner); };
+    return true;
+}();
+
+} // namespace
 
 std::unique_ptr<ParameterDialogBase> ParameterDialogFactory::create(const std::string& protocolName,
                                                                     bool networkScan, FieldbusInterface* owner)

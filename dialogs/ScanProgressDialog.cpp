@@ -1,6 +1,6 @@
 #include "dialogs/ScanProgressDialog.h"
 
-#include "automation/HostEventLoop.h"
+#include "commonbase/HostEventLoop.h"
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
@@ -107,7 +107,7 @@ void ScanProgressDialog::OnCancel()
 
 int ScanProgressDialog::runHeadless()
 {
-    const bool finished = HostEventLoop::runUntil([this] { return isEnded(); }, headlessTimeout);
+    const bool finished = commonbase::HostEventLoop::runUntil([this] { return isEnded(); }, headlessTimeout);
     if (!finished) {
         commonbase::DbgInfo(3, __FILE__, "the scan did not finish in time");
         OnCancel();

@@ -3,8 +3,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include "automation/MessageWindow.h"
+#include "commonbase/MessageWindow.h"
 #include "commonbase/MajorMinorProcess.h"
+#include "core/InterfaceDialogs.h"
 #include "dialogs/AbstractDialog.h"
 
 namespace Kavrel {
@@ -17,7 +18,8 @@ class FieldbusInterface;
 // scan and ends it with cancel; it unregisters when it closes. Without a
 // backend it waits for the scan to finish. Hold it in a shared pointer.
 class ScanProgressDialog : public commonbase::AbstractDialog,
-                           public MessageWindow,
+                           public commonbase::MessageWindow,
+                           public InterfaceScanDialog,
                            public std::enable_shared_from_this<ScanProgressDialog> {
 public:
     static constexpr int templateId = 217;
@@ -27,7 +29,7 @@ public:
     explicit ScanProgressDialog(FieldbusInterface* owner);
     ~ScanProgressDialog() override;
 
-    virtual std::int32_t displayDialog(std::uint32_t style);
+    std::int32_t displayDialog(std::uint32_t style) override;
     void handleMessage(std::uint32_t message, std::int32_t first, std::int32_t second) override;
     void OnInitDialog() override;
 

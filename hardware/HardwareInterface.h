@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 #include <vector>
-#include "core/GenericParameters.h"
+#include "hardware/GenericParameters.h"
 
 namespace Kavrel {
 

@@ -6,7 +6,7 @@
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
-#include "core/CommunicationManager.h"
+#include "commonbase/ModuleFolder.h"
 #include "hardware/HardwareInterfaceSerialPort_Enumerator.h"
 
 namespace Kavrel {
@@ -37,7 +37,7 @@ constexpr int answerBufferSize = 1024;
 } // namespace
 
 HardwareInterfaceModbusRs485Dll::HardwareInterfaceModbusRs485Dll()
-    : HardwareInterfaceModbusRs485Dll(CommunicationManager::getModuleFolder())
+    : HardwareInterfaceModbusRs485Dll(commonbase::moduleFolder())
 {
 }
 

@@ -155,8 +155,8 @@ std::int32_t HardwareInterfaceSerialPort::getAvailableInterfaces(HardwareInterfa
     if (result < 0)
         return result;
     for (const auto& port : ports) {
-        const std::string base = std::filesystem::path(port.path).filename().string();
-        if (base.find_first_not_of("0123456789") == std::string::npos)
+        // A port's name is its path here: "/dev/pts/3" is offered, a bare "42" is not.
+        if (port.path.find_first_not_of("0123456789") == std::string::npos)
             continue;
         auto copy = std::make_shared<HardwareInterfaceSerialPort>(*this);
         copy->setPath(port.path);

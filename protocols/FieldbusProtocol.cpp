@@ -1,5 +1,6 @@
 #include "protocols/FieldbusProtocol.h"
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <iomanip>
@@ -9,7 +10,7 @@
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
 #include "commonbase/XmlDom.h"
-#include "core/CommunicationManager.h"
+#include "commonbase/ModuleFolder.h"
 #include "hardware/HardwareInterface.h"
 
 namespace Kavrel {
@@ -26,6 +27,12 @@ std::map<std::uint16_t, std::string>& errorTextMap()
 {
     static std::map<std::uint16_t, std::string> texts;
     return texts;
+}
+
+FieldbusProtocol::ErrorDocumentSource& errorDocumentSource()
+{
+    static FieldbusProtocol::ErrorDocumentSource source;
+    return source;
 }
 
 std::once_flag& errorTextsOnce()
@@ -204,7 +211,8 @@ void FieldbusProtocol::getErrorMessage(const std::string& name)
     std::uint32_t code = getLastErrorCode();
     if (code == 0) return;
     std::string text;
-    auto doc = CommunicationManager::getInstance().getProtocolErrorDocument();
+    const auto& source = errorDocumentSource();
+    auto doc = source ? source() : nullptr;
     if (doc) {
         std::string value;
         if (doc->readValue(value, "Protocol/" + name + "/Label", "id=0x" + commonbase::toHex(code, 8)))
@@ -291,6 +299,31 @@ std::int32_t FieldbusProtocol::setFlashRange(const std::string& text)
     flashRangeIds = std::move(ids);
     flashRangeText = text;
     return 1;
+}
+
+bool FieldbusProtocol::isAddressable(std::uint32_t address) const
+{
+    return address >= std::min(constants.scanMinimum, constants.flashMinimum) &&
+           address <= std::max(constants.scanMaximum, constants.flashMaximum);
+}
+
+std::string FieldbusProtocol::addressBoundsText() const
+{
+    return cat(std::min(constants.scanMinimum, constants.flashMinimum), "-",
+               std::max(constants.scanMaximum, constants.flashMaximum));
+}
+
+std::string FieldbusProtocol::outOfBoundsText(std::uint32_t address) const
+{
+    return cat("id ", address, " is outside ", addressBoundsText(), " for ", protocolName);
+}
+
+std::string FieldbusProtocol::rangeRefusalText(const std::string& text, bool flash) const
+{
+    const std::uint32_t low = flash ? constants.flashMinimum : constants.scanMinimum;
+    const std::uint32_t high = flash ? constants.flashMaximum : constants.scanMaximum;
+    return cat("range '", text, "' is not a list of ids and intervals a-b within ", low, "-", high, " for ",
+               protocolName);
 }
 
 bool FieldbusProtocol::checkScanRange(const std::string& text) const
@@ -437,10 +470,15 @@ std::map<std::uint16_t, std::string> FieldbusProtocol::readErrorTextFile(const s
     return texts;
 }
 
+void FieldbusProtocol::setErrorDocumentSource(ErrorDocumentSource source)
+{
+    errorDocumentSource() = std::move(source);
+}
+
 void FieldbusProtocol::readErrorTexts()
 {
     std::call_once(errorTextsOnce(), [] {
-        std::string path = CommunicationManager::getModuleFolder();
+        std::string path = commonbase::moduleFolder();
         if (!path.empty() && path.back() != '/') path += '/';
         path += "errcodes.ini";
         commonbase::DbgInfo(0, __FILE__, cat("readErrorTexts ", path));

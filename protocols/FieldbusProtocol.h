@@ -1,12 +1,17 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
-#include "core/GenericParameters.h"
+#include "hardware/GenericParameters.h"
+
+namespace commonbase {
+class XmlDom;
+}
 
 namespace Kavrel {
 
@@ -63,6 +68,10 @@ public:
     // all empty for an unknown name.
     static Constants constantsFor(const std::string& protocolName);
     static std::vector<std::string> getKnownProtocols();
+    // Where the protocol error texts ("Protocol_Err.xml") come from. The
+    // communication manager, which loads that file, installs the source.
+    using ErrorDocumentSource = std::function<std::shared_ptr<commonbase::XmlDom>()>;
+    static void setErrorDocumentSource(ErrorDocumentSource source);
     static std::vector<std::string> getNetworkscanProtocols();
     // The protocol for a name of the known list, or none.
     static std::shared_ptr<FieldbusProtocol> create(const std::string& protocolName, bool networkScan = false,
@@ -95,6 +104,16 @@ public:
     std::uint32_t getScanMaximum() const { return constants.scanMaximum; }
     std::uint32_t getFlashMinimum() const { return constants.flashMinimum; }
     std::uint32_t getFlashMaximum() const { return constants.flashMaximum; }
+
+    // What the bus can address: the scan and flash bounds together. Anything
+    // else is refused before a telegram goes out (a unit byte would wrap).
+    bool isAddressable(std::uint32_t address) const;
+    // "1-248": the addressable ids as a range text.
+    std::string addressBoundsText() const;
+    // "id 40 is outside 1-31 for VorlaneRS485"
+    std::string outOfBoundsText(std::uint32_t address) const;
+    // Why a scan (or flash) range text was refused, naming the bounds.
+    std::string rangeRefusalText(const std::string& text, bool flash = false) const;
 
     void setHardwareInterface(std::shared_ptr<HardwareInterface> hw);
     std::shared_ptr<HardwareInterface> getHardwareInterface() const;

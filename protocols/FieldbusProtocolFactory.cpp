@@ -5,6 +5,8 @@
 
 #include "commonbase/DbgInfo.h"
 #include "commonbase/StringUtil.h"
+#include "protocols/FieldbusProtocolCanOpenKvx.h"
+#include "protocols/FieldbusProtocolCanOpenQta.h"
 #include "protocols/FieldbusProtocolModbusRtu.h"
 #include "protocols/FieldbusProtocolModbusTcp.h"
 #include "protocols/FieldbusProtocolVorlane.h"
@@ -29,8 +31,14 @@ const std::vector<std::pair<std::string, ProtocolMaker>>& protocolTable()
          [](bool, std::shared_ptr<HardwareInterface> hw) -> std::shared_ptr<FieldbusProtocol> {
              return std::make_shared<FieldbusProtocolVorlane>(std::move(hw));
          }},
-        {"CanOpen_QTA", nullptr},
-        {"CanOpen_KVX", nullptr},
+        {"CanOpen_QTA",
+         [](bool, std::shared_ptr<HardwareInterface> hw) -> std::shared_ptr<FieldbusProtocol> {
+             return std::make_shared<FieldbusProtocolCanOpenQta>(std::move(hw));
+         }},
+        {"CanOpen_KVX",
+         [](bool, std::shared_ptr<HardwareInterface> hw) -> std::shared_ptr<FieldbusProtocol> {
+             return std::make_shared<FieldbusProtocolCanOpenKvx>(std::move(hw));
+         }},
         {"ModbusTCP",
          [](bool, std::shared_ptr<HardwareInterface> hw) -> std::shared_ptr<FieldbusProtocol> {
              return std::make_shared<FieldbusProtocolModbusTcp>(std::move(hw));

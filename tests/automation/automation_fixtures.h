@@ -11,7 +11,7 @@
 #include "automation/CFieldbusDevice.h"
 #include "automation/CFieldbusInterface.h"
 #include "automation/ErrorInfo.h"
-#include "automation/HostEventLoop.h"
+#include "commonbase/HostEventLoop.h"
 #include "automation/IFieldbusDeviceEvent.h"
 #include "automation/IFieldbusInterfaceEvent.h"
 #include "core/FieldbusDevice.h"
@@ -99,7 +99,7 @@ struct FakeBus {
 // Empties the host queue so one test's leftovers never reach the next.
 inline void drainHostQueue()
 {
-    for (int i = 0; i < 5 && Kavrel::HostEventLoop::pump() > 0; ++i) {
+    for (int i = 0; i < 5 && commonbase::HostEventLoop::pump() > 0; ++i) {
     }
 }
 

@@ -137,7 +137,7 @@ TEST_F(AutomationErrors, InterfaceCallsFailWithTheirCodeAndText)
          "A device with that id is already connected."},
         {"a drive that does not answer", [&] { return bus.twin->connectDeviceWithId(7, out); }, 0x80040402u,
          "The device did not answer when connecting."},
-        {"negative id", [&] { return bus.twin->connectDeviceWithId(-1, out); }, 0x80070057u, ""},
+        {"negative id", [&] { return bus.twin->connectDeviceWithId(-1, out); }, 0x8004040Eu, ""},
         {"node guarding a device of another interface", [&] { return bus.twin->enableNodeGuard(foreign, 0); },
          0x80040407u, "Node guarding could not be enabled: the device is not connected through this interface."},
         {"node guarding a device twice", [&] { return bus.twin->enableNodeGuard(device, 0); }, 0x80040406u,

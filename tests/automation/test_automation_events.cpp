@@ -59,7 +59,7 @@ TEST_F(AutomationEvents, WorkerNoticesArriveOnTheHostThreadInPostingOrder)
     });
     worker.join();
     EXPECT_EQ(log->all().size(), 0u) << "nothing is fired before the host pumps";
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("finished") == 1; }, 2000ms));
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("finished") == 1; }, 2000ms));
 
     const auto events = log->all();
     ASSERT_EQ(events.size(), static_cast<std::size_t>(2 * rounds + 1));
@@ -77,12 +77,12 @@ TEST_F(AutomationEvents, EverySinkInAdviseOrderAndUnadviseStopsIt)
     const auto a = advise(*bus.twin, std::make_shared<InterfaceSink>(log, "a."));
     advise(*bus.twin, std::make_shared<InterfaceSink>(log, "b."));
     bus.core->postToTwin(FieldbusInterface::msgNodeGuardTimeout, 5, 0);
-    HostEventLoop::pump();
+    commonbase::HostEventLoop::pump();
     ASSERT_EQ(bus.twin->unadvise(a), S_OK);
     EXPECT_EQ(bus.twin->unadvise(a), E_INVALIDARG) << "a cookie is good once";
     bus.core->postToTwin(FieldbusInterface::msgNodeGuardTimeout, 6, 0);
     bus.core->postToTwin(CFieldbusInterface::msgSetCursor, 0, 0);
-    HostEventLoop::pump();
+    commonbase::HostEventLoop::pump();
     const auto events = log->all();
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[0], (Delivered{"a.nodeGuardTimeout", 5, 0, {}}));
@@ -100,7 +100,7 @@ public:
         InterfaceSink::onNetworkScanStepped(id, success);
         if (id == 1) {
             postMore(); // a worker posts while the dialog is open
-            HostEventLoop::pump();
+            commonbase::HostEventLoop::pump();
         }
     }
 };
@@ -118,7 +118,7 @@ TEST_F(AutomationEvents, AHandlerThatPumpsKeepsThePostingOrder)
     coreDevice->postToTwin(FieldbusDevice::msgNextPacket, 256, 2);
     bus.core->postToTwin(FieldbusInterface::msgNetworkScanStepped, 2, 0);
     coreDevice->postToTwin(FieldbusDevice::msgUploadFinished, 256, 0);
-    HostEventLoop::pump();
+    commonbase::HostEventLoop::pump();
     const std::vector<Delivered> expected = {{"stepped", 1, 1, {}},
                                              {"nextPacket", 256, 2, {}},
                                              {"stepped", 2, 0, {}},
@@ -152,11 +152,11 @@ TEST_F(AutomationEvents, ReleasingAnObjectDropsItsPendingEvents)
     device.reset(); // the sink holds the last reference now
     advise(*bus.twin, std::make_shared<InterfaceSink>(log));
     bus.core->postToTwin(FieldbusInterface::msgNodeGuardTimeout, 9, 0);
-    ASSERT_EQ(HostEventLoop::instance().pending(), 6u);
-    HostEventLoop::pump();
+    ASSERT_EQ(commonbase::HostEventLoop::instance().pending(), 6u);
+    commonbase::HostEventLoop::pump();
     EXPECT_EQ(sink->calls, 1) << "the device went inside its first event; the other four are dropped";
     EXPECT_EQ(log->count("nodeGuardTimeout"), 1u) << "another object's events still arrive";
-    EXPECT_EQ(HostEventLoop::instance().pending(), 0u);
+    EXPECT_EQ(commonbase::HostEventLoop::instance().pending(), 0u);
     std::int32_t count = 0;
     bus.twin->get_numberOfFieldbusDevices(count);
     EXPECT_EQ(count, 0);
@@ -166,8 +166,8 @@ TEST_F(AutomationEvents, ReleasingAnObjectDropsItsPendingEvents)
     auto window = bus.core->getMessageWindow();
     bus.twin.reset();
     EXPECT_TRUE(window.expired());
-    EXPECT_EQ(HostEventLoop::instance().pending(), 0u);
-    EXPECT_EQ(HostEventLoop::pump(), 0u);
+    EXPECT_EQ(commonbase::HostEventLoop::instance().pending(), 0u);
+    EXPECT_EQ(commonbase::HostEventLoop::pump(), 0u);
 }
 
 TEST_F(AutomationEvents, UploadReportsEachPacketThenTheEnd)
@@ -177,7 +177,7 @@ TEST_F(AutomationEvents, UploadReportsEachPacketThenTheEnd)
     advise(*device, std::make_shared<DeviceSink>(log));
     bus.fake->uploadPackets = 4;
     ASSERT_EQ(device->startUpload(), S_OK);
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("uploadFinished") == 1; }, 3000ms));
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("uploadFinished") == 1; }, 3000ms));
     const auto events = log->all();
     ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(events[0], (Delivered{"nextPacket", 256, 2, {}}));
@@ -197,9 +197,9 @@ TEST_F(AutomationEvents, StoppedUploadEndsWithTheStoppedCode)
     bus.fake->uploadPackets = 0; // never ends by itself
     bus.fake->packetDelay = 5ms;
     ASSERT_EQ(device->startUpload(), S_OK);
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("nextPacket") >= 2; }, 3000ms));
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("nextPacket") >= 2; }, 3000ms));
     ASSERT_EQ(device->stopUpload(), S_OK);
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("uploadFinished") == 1; }, 3000ms));
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("uploadFinished") == 1; }, 3000ms));
     EXPECT_EQ(log->all().back(), (Delivered{"uploadFinished", 256, 0xa01, {}}));
     std::string text;
     device->get_uploadErrorText(0xa01, text);
@@ -214,12 +214,12 @@ TEST_F(AutomationEvents, ReleasingADeviceDuringItsUploadNeitherHangsNorFires)
     bus.fake->uploadPackets = 0;
     bus.fake->packetDelay = 2ms;
     ASSERT_EQ(device->startUpload(), S_OK);
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("nextPacket") >= 1; }, 3000ms));
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("nextPacket") >= 1; }, 3000ms));
     const auto start = std::chrono::steady_clock::now();
     device.reset(); // joins the worker
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     const auto seen = log->all().size();
-    HostEventLoop::runFor(50ms);
+    commonbase::HostEventLoop::runFor(50ms);
     EXPECT_EQ(log->all().size(), seen);
     EXPECT_EQ(log->count("uploadFinished"), 0u);
 }
@@ -236,12 +236,12 @@ TEST_F(AutomationEvents, SilentDriveIsReportedOnceAndTheOthersStayGuarded)
         ASSERT_EQ(bus.twin->enableNodeGuard(device, 200), S_OK); // polled every 100 ms
     }
     bus.fake->silence(2);
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("nodeGuardTimeout") >= 1; }, 3000ms));
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("nodeGuardTimeout") >= 1; }, 3000ms));
     // Two more polls of each answering drive: the wake-up step can stretch a
     // 100 ms period to 200 ms, and a loaded machine stretches it further.
     const int oneBefore = bus.fake->readsOf(1);
     const int threeBefore = bus.fake->readsOf(3);
-    EXPECT_TRUE(HostEventLoop::runUntil(
+    EXPECT_TRUE(commonbase::HostEventLoop::runUntil(
         [&] { return bus.fake->readsOf(1) >= oneBefore + 2 && bus.fake->readsOf(3) >= threeBefore + 2; }, 5000ms))
         << "the answering drives are still polled";
     const auto events = log->all();
@@ -262,16 +262,17 @@ TEST_F(AutomationEvents, ReleasingAnInterfaceWhileItGuardsNeitherCrashesNorHangs
     bus.twin->disableNodeGuard(one);
     bus.twin->enableNodeGuard(one, 200);
     bus.fake->silence(2);
-    HostEventLoop::runFor(150ms);
+    commonbase::HostEventLoop::runFor(150ms);
     const auto start = std::chrono::steady_clock::now();
     bus.twin.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    HostEventLoop::runFor(50ms);
-    // The devices outlive their interface: calls fail cleanly.
+    commonbase::HostEventLoop::runFor(50ms);
+    // The devices outlive their interface: calls fail cleanly, saying why.
     std::int32_t value = 0;
     bus.fake->silence(1);
-    EXPECT_EQ(static_cast<std::uint32_t>(one->get_Parameter(2, 1, 1, value)), 0x80040501u);
-    EXPECT_EQ(static_cast<std::uint32_t>(lastErrorInfo().code), 0x80040501u);
+    EXPECT_EQ(static_cast<std::uint32_t>(one->get_Parameter(2, 1, 1, value)), 0x80040A03u);
+    EXPECT_EQ(static_cast<std::uint32_t>(lastErrorInfo().code), 0x80040A03u);
+    EXPECT_EQ(lastErrorInfo().description, "the interface of device 1 was released");
 }
 
 TEST_F(AutomationEvents, ScannedDevicesAreHeldUntilTheyTimeOut)
@@ -290,7 +291,7 @@ TEST_F(AutomationEvents, ScannedDevicesAreHeldUntilTheyTimeOut)
         ASSERT_EQ(bus.twin->enableNodeGuard(two, 200), S_OK);
     }
     bus.fake->silence(2);
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("nodeGuardTimeout") == 1; }, 3000ms));
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("nodeGuardTimeout") == 1; }, 3000ms));
     EXPECT_EQ(bus.twin->numberOfScannedDevices(), 1u) << "the silent one is let go";
     std::shared_ptr<IFieldbusDevice> one;
     EXPECT_EQ(bus.twin->get_fieldbusDevice(1, one), S_OK);

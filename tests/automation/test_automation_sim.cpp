@@ -177,8 +177,8 @@ TEST_F(AutomationOnSimulator, UploadEventsCountPacketsAndEndOnce)
     std::uint32_t cookie = 0;
     ASSERT_EQ(device->advise(std::make_shared<DeviceSink>(log), cookie), S_OK);
     ASSERT_EQ(device->startUpload(), S_OK);
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("uploadFinished") == 1; }, 10000ms));
-    HostEventLoop::runFor(100ms);
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("uploadFinished") == 1; }, 10000ms));
+    commonbase::HostEventLoop::runFor(100ms);
     const auto events = log->all();
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[0], (Delivered{"nextPacket", 256, 2, {}}));
@@ -190,8 +190,10 @@ TEST_F(AutomationOnSimulator, UploadEventsCountPacketsAndEndOnce)
         EXPECT_EQ(e.thread, std::this_thread::get_id());
     std::string buffer;
     device->get_uploadBuffer(buffer);
-    // Each block replaces the one before: the buffer ends as the last block.
-    EXPECT_EQ(buffer, "CAFE");
+    // Every block in order: the buffer holds the whole upload.
+    EXPECT_EQ(buffer, "00112233445566778899AABBCCDDEEFF"
+                      "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF"
+                      "CAFE");
 }
 
 TEST_F(AutomationOnSimulator, NodeGuardingReportsTheSilentDriveOnce)
@@ -207,11 +209,11 @@ TEST_F(AutomationOnSimulator, NodeGuardingReportsTheSilentDriveOnce)
     }
     std::uint32_t cookie = 0;
     ASSERT_EQ(bus->advise(std::make_shared<InterfaceSink>(log), cookie), S_OK);
-    HostEventLoop::runFor(400ms);
+    commonbase::HostEventLoop::runFor(400ms);
     EXPECT_EQ(log->all().size(), 0u) << "answering drives raise nothing";
     ASSERT_TRUE(sim.control("silence 2"));
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("nodeGuardTimeout") >= 1; }, 8000ms));
-    HostEventLoop::runFor(800ms);
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("nodeGuardTimeout") >= 1; }, 8000ms));
+    commonbase::HostEventLoop::runFor(800ms);
     const auto events = log->all();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], (Delivered{"nodeGuardTimeout", 2, 0, {}}));
@@ -226,7 +228,7 @@ TEST_F(AutomationOnSimulator, NodeGuardingReportsTheSilentDriveOnce)
     const auto start = std::chrono::steady_clock::now();
     bus.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-    EXPECT_EQ(static_cast<std::uint32_t>(devices[0]->get_Parameter(4, 2, 1, value)), 0x80040501u);
+    EXPECT_EQ(static_cast<std::uint32_t>(devices[0]->get_Parameter(4, 2, 1, value)), 0x80040A03u);
 }
 
 namespace {
@@ -282,7 +284,7 @@ TEST_F(AutomationOnSimulator, ScanStepsEachIdInOrderAndKeepsTheDrivesFound)
         GTEST_SKIP() << "no network-scan worker in this build";
     ASSERT_EQ(started, S_OK) << lastErrorInfo().description;
     EXPECT_EQ(static_cast<std::uint32_t>(scan.bus->startNetworkScan()), 0x8004040bu) << "one scan at a time";
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("finished") == 1; }, 30000ms));
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("finished") == 1; }, 30000ms));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1100ms) << "the scan waits before its first id";
     const auto events = log->all();
     const std::vector<Delivered> expected = {
@@ -315,20 +317,20 @@ TEST_F(AutomationOnSimulator, StoppingAScanEndsItPromptlyAndReleasingMidScanDoes
     if (static_cast<std::uint32_t>(started) == 0x8004040cu)
         GTEST_SKIP() << "no network-scan worker in this build";
     ASSERT_EQ(started, S_OK);
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("stepped") >= 2; }, 20000ms));
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("stepped") >= 2; }, 20000ms));
     const auto stopAt = std::chrono::steady_clock::now();
     ASSERT_EQ(scan.bus->stopNetworkScan(), S_OK);
     EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 3s) << "ends after the id being tried";
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("finished") == 1; }, 3000ms));
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("finished") == 1; }, 3000ms));
     EXPECT_LT(log->count("stepped"), 40u);
 
     // A second scan, released while it runs.
     ASSERT_EQ(scan.bus->startNetworkScan(), S_OK);
-    HostEventLoop::runFor(1300ms);
+    commonbase::HostEventLoop::runFor(1300ms);
     const auto releaseAt = std::chrono::steady_clock::now();
     scan.bus.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - releaseAt, 3s);
-    HostEventLoop::runFor(100ms);
+    commonbase::HostEventLoop::runFor(100ms);
 }
 
 // The Vorlane line through the same surface: settings by name, a scan that
@@ -370,7 +372,7 @@ TEST_F(AutomationOnSimulator, VorlaneScanThenGuardTheDrivesFound)
     ASSERT_EQ(bus->advise(std::make_shared<InterfaceSink>(log), cookie), S_OK);
     ASSERT_EQ(bus->put_scanRange("1-6"), S_OK);
     ASSERT_EQ(bus->startNetworkScan(), S_OK) << lastErrorInfo().description;
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("finished") == 1; }, 30000ms));
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("finished") == 1; }, 30000ms));
     const std::vector<Delivered> expected = {{"stepped", 1, 0, {}}, {"stepped", 2, 1, {}}, {"stepped", 3, 0, {}},
                                              {"stepped", 4, 0, {}}, {"stepped", 5, 1, {}}, {"stepped", 6, 0, {}},
                                              {"finished", 0, 0, {}}};
@@ -392,10 +394,10 @@ TEST_F(AutomationOnSimulator, VorlaneScanThenGuardTheDrivesFound)
     for (auto* device : {&two, &five}) {
         ASSERT_EQ(bus->enableNodeGuard(*device, 300), S_OK) << lastErrorInfo().description;
     }
-    HostEventLoop::runFor(400ms);
+    commonbase::HostEventLoop::runFor(400ms);
     ASSERT_TRUE(sim.control("silence 5"));
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return log->count("nodeGuardTimeout") >= 1; }, 8000ms));
-    HostEventLoop::runFor(800ms);
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("nodeGuardTimeout") >= 1; }, 8000ms));
+    commonbase::HostEventLoop::runFor(800ms);
     const auto events = log->all();
     ASSERT_EQ(events.size(), expected.size() + 1);
     EXPECT_EQ(events.back(), (Delivered{"nodeGuardTimeout", 5, 0, {}}));

@@ -153,6 +153,39 @@ TEST(Xml, ParseOutcomes)
     EXPECT_FALSE(missing.readValue(value, "Root/Value", ""));
 }
 
+// Entities declared in a document type can grow without bound or reach for
+// other files; every reader of ours (settings, texts, tables) refuses them.
+TEST(Xml, DocumentTypesAndEntitiesAreRefused)
+{
+    TempDir dir;
+    std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE Dictionary [\n <!ENTITY l0 \"lol\">\n";
+    for (int i = 1; i < 10; ++i) {
+        laughs += " <!ENTITY l" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; ++j)
+            laughs += "&l" + std::to_string(i - 1) + ";";
+        laughs += "\">\n";
+    }
+    laughs += "]>\n<Dictionary><Label id=\"0801\">&l9;</Label></Dictionary>\n";
+    std::string wide; // the same refusal when the file is UTF-16
+    for (char c : std::string("<?xml version=\"1.0\" encoding=\"UTF-16\"?><!DOCTYPE D [<!ENTITY e \"x\">]><D>&e;</D>"))
+        wide += std::string{c, '\0'};
+    const std::string cases[] = {
+        laughs,
+        "<?xml version=\"1.0\"?><!DOCTYPE Dictionary SYSTEM \"http://192.0.2.1/x.dtd\"><Dictionary/>",
+        "<!DOCTYPE Dictionary [<!ENTITY file SYSTEM \"file:///etc/passwd\">]><Dictionary>&file;</Dictionary>",
+        "\xff\xfe" + wide,
+    };
+    for (const auto& content : cases) {
+        auto file = dir.write("Tesvik_Err.xml", content);
+        XmlDom dom(WString(file.string()), WString());
+        EXPECT_FALSE(dom.parseFile(true)) << content.substr(0, 60);
+        EXPECT_EQ(dom.getLastError(), XmlDom::errorDoctype) << content.substr(0, 60);
+        EXPECT_EQ(kavreltest::readFile(file), content);
+        EXPECT_FALSE(ErrorHandler::instance().setFile(WString(file.string())));
+    }
+    EXPECT_NE(ErrorHandler::instance().getErrorText(XmlDom::errorDoctype).toUtf8().find("!! Unknown"), 0u);
+}
+
 TEST(Xml, FindWithFilters)
 {
     TempDir dir;

@@ -8,6 +8,7 @@
 #include "commonbase/XmlDom.h"
 #include "core/CommunicationManager.h"
 #include "core/FieldbusInterface.h"
+#include "hardware/HardwareTestLog.h"
 #include "support/TestSupport.h"
 
 using Kavrel::CommunicationManager;
@@ -226,6 +227,54 @@ TEST(CommunicationManager, WrittenSettingsValidateAgainstTheSchema)
     EXPECT_NE(kavreltest::readFile(copy).find("127.0.0.1"), std::string::npos);
 }
 
+// A settings file that cannot be read still holds the user's other sections:
+// it is moved to a name that says so before a fresh file takes its place.
+TEST(CommunicationManager, UnreadableSettingsAreMovedAsideNotLost)
+{
+    const std::string section = "<ComParameter><VorlaneRS485><Baudrate>9600</Baudrate></VorlaneRS485>";
+    std::string utf16;
+    for (char c : "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + section + "</ComParameter>")
+        utf16 += std::string{c, '\0'};
+    struct Case {
+        const char* name;
+        std::string content;
+        bool earlierAside; // a file moved aside before is never overwritten
+    } cases[] = {
+        {"invalid byte", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + section + "<X>\xff\xfe</X></ComParameter>",
+         false},
+        {"UTF-16 without mark", utf16, false},
+        {"binary", std::string("\x00\x01\x02\xfe\xff\x7f\x80", 7) + section, true},
+        {"document type", "<!DOCTYPE ComParameter [<!ENTITY e \"x\">]>" + section + "<X>&e;</X></ComParameter>",
+         false},
+    };
+    auto& log = kavreltest::LogLines::instance();
+    for (const auto& c : cases) {
+        ManagerPaths paths;
+        auto& m = paths.manager;
+        const auto file = paths.data.write("xml/LastSettings.xml", c.content);
+        const std::string aside = file.string() + ".unreadable";
+        if (c.earlierAside)
+            paths.data.write("xml/LastSettings.xml.unreadable", "older");
+        const std::string movedTo = c.earlierAside ? aside + ".1" : aside;
+        log.clear();
+        m.setDataPath(paths.data.str()); // reopens the settings document
+        EXPECT_EQ(kavreltest::readFile(movedTo), c.content) << c.name;
+        EXPECT_TRUE(log.contains("'" + file.string() + "' could not be read")) << c.name << "\n" << log.all();
+        EXPECT_TRUE(log.contains("moved to '" + movedTo + "'")) << c.name;
+        if (c.earlierAside) {
+            EXPECT_EQ(kavreltest::readFile(aside), "older");
+        }
+
+        auto doc = m.getLastSettingsDocument();
+        ASSERT_NE(doc, nullptr) << c.name;
+        ASSERT_TRUE(doc->writeValue("ComParameter/ModbusTCP/IpAddress", std::string(), "10.0.0.7"));
+        EXPECT_TRUE(doc->updateFile()) << c.name;
+        commonbase::XmlDom fresh{commonbase::WString(file.string()), commonbase::WString()};
+        EXPECT_TRUE(fresh.parseFile(false)) << c.name;
+        EXPECT_EQ(kavreltest::readFile(movedTo), c.content) << c.name;
+    }
+}
+
 TEST(CommunicationManager, SharedServices)
 {
     auto& m = CommunicationManager::getInstance();
@@ -237,3 +286,20 @@ TEST(CommunicationManager, SharedServices)
 }
 
 } // namespace
+
+// Every interface registers its error codes; the texts are looked up in the
+// error-text document once per process, not again for each interface (each
+// lookup cost the document memory it kept until the process ended).
+TEST(ErrorRegistration, EachCodeIsLookedUpOncePerProcess)
+{
+    auto& manager = CommunicationManager::getInstance();
+    auto& log = kavreltest::LogLines::instance();
+    for (const char* protocol : {"ModbusTCP", "VorlaneRS485"}) {
+        manager.setProtocolName(protocol);
+        manager.createInterface(false).reset();
+        log.clear();
+        for (int i = 0; i < 20; ++i)
+            manager.createInterface(false).reset();
+        EXPECT_FALSE(log.contains("Dictionary/Label")) << protocol << ":\n" << log.all().substr(0, 2000);
+    }
+}

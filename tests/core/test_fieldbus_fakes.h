@@ -15,8 +15,8 @@
 #include <tuple>
 #include <vector>
 
-#include "automation/HostEventLoop.h"
-#include "automation/MessageWindow.h"
+#include "commonbase/HostEventLoop.h"
+#include "commonbase/MessageWindow.h"
 #include "core/CommunicationManager.h"
 #include "core/FieldbusInterface.h"
 #include "hardware/HardwareInterface.h"
@@ -153,7 +153,7 @@ public:
             return static_cast<std::int32_t>(errorSilent);
         if (failAtPacket != 0 && packet == failAtPacket)
             return static_cast<std::int32_t>(failCode.load());
-        data += "P" + std::to_string(packet);
+        data = "P" + std::to_string(packet); // one packet; the device keeps them all
         finished = uploadPackets != 0 && packet >= uploadPackets ? 1 : 0;
         return 0;
     }
@@ -237,7 +237,7 @@ protected:
 };
 
 // Records what is posted to it, delivered by the host event loop.
-class RecordingWindow : public Kavrel::MessageWindow {
+class RecordingWindow : public commonbase::MessageWindow {
 public:
     struct Message {
         std::uint32_t message;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -17,13 +18,13 @@ using namespace kavreltest;
 using namespace std::chrono_literals;
 using Kavrel::FieldbusDevice;
 using Kavrel::FieldbusInterface;
-using Kavrel::HostEventLoop;
+using commonbase::HostEventLoop;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 // A twin's window: what arrived, on which thread, and when.
-class Twin : public Kavrel::MessageWindow {
+class Twin : public commonbase::MessageWindow {
 public:
     struct Notice {
         std::uint32_t message;
@@ -65,7 +66,7 @@ struct ScanBus {
     }
     bool finished(std::chrono::milliseconds timeout = 10s)
     {
-        return HostEventLoop::runUntil([&] { return twin->count(msgFinished) > 0; }, timeout);
+        return commonbase::HostEventLoop::runUntil([&] { return twin->count(msgFinished) > 0; }, timeout);
     }
 };
 
@@ -137,7 +138,7 @@ TEST(NetworkScan, StepsInAscendingOrderThenOneFinishedOnTheHostThread)
     ASSERT_NE(scan.bus->findFieldbusDeviceUniqueId(5), nullptr);
     EXPECT_EQ(scan.bus->getNodeGuardEnabled(), 0u);
     EXPECT_TRUE(scan.bus->getNodeGuardList().empty());
-    HostEventLoop::runFor(50ms);
+    commonbase::HostEventLoop::runFor(50ms);
     EXPECT_EQ(scan.twin->count(msgFinished), 1u);
 }
 
@@ -170,7 +171,7 @@ TEST(NetworkScan, StopEndsPromptlyAfterTheIdBeingTriedAndStillFinishes)
         ScanBus scan("1-40", {1, 2, 3});
         scan.bus->fake->identifyDelay = 100ms;
         ASSERT_EQ(scan.bus->startNetworkScan(), 0) << row.name;
-        HostEventLoop::runFor(row.stopAfter);
+        commonbase::HostEventLoop::runFor(row.stopAfter);
         const auto asked = Clock::now();
         EXPECT_EQ(scan.bus->stopNetworkScan(), 0) << row.name;
         // stop waits for the routine: at most the id being tried (one identify) later.
@@ -225,16 +226,16 @@ TEST(NetworkScan, InterfaceOrTwinGoingDuringAScanNeitherCrashesNorHangs)
         auto scan = std::make_unique<ScanBus>("1-30", std::vector<std::uint32_t>{1, 2, 3, 4});
         scan->bus->fake->identifyDelay = 30ms;
         ASSERT_EQ(scan->bus->startNetworkScan(), 0);
-        HostEventLoop::runFor(variant == 0 ? 100ms : 1250ms);
+        commonbase::HostEventLoop::runFor(variant == 0 ? 100ms : 1250ms);
         if (variant == 2) {
             // The twin goes first: its pending notices are purged, later ones dropped.
             scan->twin.reset();
-            HostEventLoop::runFor(100ms);
+            commonbase::HostEventLoop::runFor(100ms);
         }
         const auto asked = Clock::now();
         scan->bus.reset();
         EXPECT_LT(Clock::now() - asked, 2s) << variant;
-        HostEventLoop::runFor(50ms);
+        commonbase::HostEventLoop::runFor(50ms);
         if (scan->twin) {
             EXPECT_LE(scan->twin->count(msgFinished), 1u);
         }
@@ -254,13 +255,13 @@ TEST(NodeGuard, SilentDriveIsReportedOnceAndTheOthersStayGuarded)
     GuardBus guard({1, 2, 3}, false);
     for (auto id : {1u, 2u, 3u})
         ASSERT_EQ(guard.bus->enableNodeGuard(guard.device(id), 200), 0) << id;
-    HostEventLoop::runFor(350ms);
+    commonbase::HostEventLoop::runFor(350ms);
     EXPECT_EQ(guard.twin->count(msgTimeout), 0u);
     const int readsBefore = guard.bus->fake->readsOf(1);
     guard.bus->fake->silence(2);
-    ASSERT_TRUE(HostEventLoop::runUntil([&] { return guard.twin->count(msgTimeout) > 0; }, 3s));
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return guard.twin->count(msgTimeout) > 0; }, 3s));
     // The others go on being polled (bounded wait: a loaded machine stretches the rounds).
-    EXPECT_TRUE(HostEventLoop::runUntil([&] { return guard.bus->fake->readsOf(1) > readsBefore + 2; }, 5s))
+    EXPECT_TRUE(commonbase::HostEventLoop::runUntil([&] { return guard.bus->fake->readsOf(1) > readsBefore + 2; }, 5s))
         << "the others stopped being polled";
     ASSERT_EQ(guard.twin->count(msgTimeout), 1u) << "a silent drive must be reported exactly once";
     const auto& notice = guard.twin->notices.front();
@@ -352,7 +353,7 @@ TEST(NodeGuard, EnableRefusalsAndRestartAfterDisable)
     EXPECT_EQ(guard.bus->disableNodeGuard(guard.device(1)), 0);
     ASSERT_EQ(guard.bus->enableNodeGuard(guard.device(2), 200), 0);
     guard.bus->fake->silence(2);
-    EXPECT_TRUE(HostEventLoop::runUntil([&] { return guard.twin->count(msgTimeout) == 1; }, 3s));
+    EXPECT_TRUE(commonbase::HostEventLoop::runUntil([&] { return guard.twin->count(msgTimeout) == 1; }, 3s));
     // The drive refusing the interval still guards it, with the generic failure.
     otherBus.bus->fake->refuseWrites = true;
     EXPECT_EQ(otherBus.bus->enableNodeGuard(otherBus.device(3), 300), FieldbusInterface::errorFail);
@@ -378,7 +379,7 @@ TEST(NodeGuard, OwnersGoingWhileTheWorkerRunsNeitherCrashNorHang)
         }
         guard.reset();
         EXPECT_LT(Clock::now() - asked, 2s) << variant;
-        HostEventLoop::runFor(20ms);
+        commonbase::HostEventLoop::runFor(20ms);
     }
 }
 
@@ -393,7 +394,7 @@ struct UploadDrive {
     FakeProtocol& fake() { return *guard.bus->fake; }
     bool finished(std::chrono::milliseconds timeout = 5s)
     {
-        return HostEventLoop::runUntil([&] { return twin->count(msgUploadFinished) > 0; }, timeout);
+        return commonbase::HostEventLoop::runUntil([&] { return twin->count(msgUploadFinished) > 0; }, timeout);
     }
 };
 
@@ -421,7 +422,7 @@ TEST(Upload, PacketsCountFromOneAndTheFinishedNoticeCarriesTheResult)
         drive.fake().failCode = row.failCode;
         ASSERT_EQ(drive.device->startUpload(), 1) << row.name;
         ASSERT_TRUE(drive.finished()) << row.name;
-        HostEventLoop::runFor(30ms);
+        commonbase::HostEventLoop::runFor(30ms);
         std::vector<std::int32_t> next;
         for (const auto& notice : drive.twin->notices) {
             EXPECT_EQ(notice.first, FieldbusDevice::uploadSessionId) << row.name;
@@ -445,7 +446,7 @@ TEST(Upload, StopFailedStartAndSecondStart)
         drive.fake().uploadPackets = 0; // never ends by itself
         drive.fake().packetDelay = 20ms;
         ASSERT_EQ(drive.device->startUpload(), 1);
-        HostEventLoop::runFor(120ms);
+        commonbase::HostEventLoop::runFor(120ms);
         // A second start while one runs starts nothing new.
         EXPECT_EQ(drive.device->startUpload(), 1);
         EXPECT_EQ(drive.fake().initUploads.load(), 1);
@@ -471,7 +472,7 @@ TEST(Upload, StopFailedStartAndSecondStart)
         drive.fake().uploadPackets = 0;
         drive.fake().packetDelay = 10ms;
         ASSERT_EQ(drive.device->startUpload(), 1);
-        HostEventLoop::runFor(60ms);
+        commonbase::HostEventLoop::runFor(60ms);
         drive.fake().silence(9);
         ASSERT_TRUE(drive.finished());
         EXPECT_EQ(drive.twin->notices.back().second, static_cast<std::int32_t>(FakeProtocol::errorSilent));
@@ -483,17 +484,30 @@ TEST(Upload, StopFailedStartAndSecondStart)
     }
 }
 
+TEST(Upload, ReadingTheBufferDoesNotWaitForAPacketOnTheBus)
+{
+    UploadDrive drive;
+    drive.fake().uploadPackets = 0;
+    drive.fake().packetDelay = 2500ms; // the worker holds the device and the bus this long per packet
+    ASSERT_EQ(drive.device->startUpload(), 1);
+    ASSERT_TRUE(HostEventLoop::runUntil([&] { return drive.fake().getUploads.load() >= 2; }, 10s));
+    auto read = std::async(std::launch::async, [&] { return drive.device->getUploadBuffer(); });
+    ASSERT_EQ(read.wait_for(1500ms), std::future_status::ready) << "the buffer waited for the packet in flight";
+    EXPECT_EQ(read.get(), "P1");
+    EXPECT_EQ(drive.device->stopUpload(), 1);
+}
+
 TEST(Upload, DeviceGoingMidUploadNeitherCrashesNorHangs)
 {
     UploadDrive drive;
     drive.fake().uploadPackets = 0;
     drive.fake().packetDelay = 10ms;
     ASSERT_EQ(drive.device->startUpload(), 1);
-    HostEventLoop::runFor(50ms);
+    commonbase::HostEventLoop::runFor(50ms);
     const auto asked = Clock::now();
     drive.guard.devices.clear();
     EXPECT_LT(Clock::now() - asked, 1s);
-    HostEventLoop::runFor(30ms);
+    commonbase::HostEventLoop::runFor(30ms);
     EXPECT_EQ(drive.twin->count(msgUploadFinished), 1u);
 }
 
@@ -502,7 +516,7 @@ TEST(NetworkScan, WithTheProgressDialogHeadlessRunsTheScanToItsEnd)
     ScanBus scan("1-3", {2});
     EXPECT_EQ(scan.bus->startNetworkScanWithDialog(), 0);
     // The dialog returned after the finished notice; the twin got the scan's notices as well.
-    HostEventLoop::runFor(50ms);
+    commonbase::HostEventLoop::runFor(50ms);
     using Step = std::pair<std::int32_t, std::int32_t>;
     EXPECT_EQ(steps(*scan.twin), (std::vector<Step>{{1, 0}, {2, 1}, {3, 0}}));
     EXPECT_EQ(scan.twin->count(msgFinished), 1u);

@@ -20,12 +20,12 @@ using namespace kavreltest;
 using namespace std::chrono_literals;
 using Kavrel::FieldbusDevice;
 using Kavrel::FieldbusInterface;
-using Kavrel::HostEventLoop;
+using commonbase::HostEventLoop;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-class Window : public Kavrel::MessageWindow {
+class Window : public commonbase::MessageWindow {
 public:
     struct Notice {
         std::uint32_t message;
@@ -106,7 +106,7 @@ TEST(WorkersOnSim, RtuScanConnectsThePresentDrivesInOrder)
     ASSERT_TRUE(drives.ok);
     ASSERT_EQ(drives.bus->setScanRange("1-6"), 0);
     ASSERT_EQ(drives.bus->startNetworkScan(), 0);
-    ASSERT_TRUE(HostEventLoop::runUntil(
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil(
         [&] { return drives.window->count(FieldbusInterface::msgNetworkScanFinished) > 0; }, 60s));
     std::vector<std::pair<std::int32_t, std::int32_t>> steps;
     for (const auto& notice : drives.window->notices) {
@@ -136,11 +136,11 @@ TEST(WorkersOnSim, RtuGuardReportsTheSilencedDriveOnceAndKeepsTheOthers)
         ASSERT_TRUE(drives.bus->isNodeGuarded(device.get())) << id;
         drives.devices.push_back(std::move(device));
     }
-    HostEventLoop::runFor(600ms);
+    commonbase::HostEventLoop::runFor(600ms);
     drives.say("silence 2");
-    ASSERT_TRUE(HostEventLoop::runUntil(
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil(
         [&] { return drives.window->count(FieldbusInterface::msgNodeGuardTimeout) > 0; }, 5s));
-    HostEventLoop::runFor(1200ms);
+    commonbase::HostEventLoop::runFor(1200ms);
     ASSERT_EQ(drives.window->count(FieldbusInterface::msgNodeGuardTimeout), 1u);
     EXPECT_EQ(drives.window->notices.front().first, 2);
     EXPECT_EQ(drives.window->notices.front().thread, std::this_thread::get_id());
@@ -161,7 +161,7 @@ TEST(WorkersOnSim, InterfaceGoingWhileItsWorkersRunNeitherCrashesNorHangs)
         if (variant == 0) {
             ASSERT_EQ(drives.bus->setScanRange("1-20"), 0);
             ASSERT_EQ(drives.bus->startNetworkScan(), 0);
-            HostEventLoop::runFor(1500ms); // inside the range
+            commonbase::HostEventLoop::runFor(1500ms); // inside the range
         } else {
             drives.bus->setNodeGuardInterval(200);
             for (std::uint32_t id : {1u, 2u}) {
@@ -170,13 +170,13 @@ TEST(WorkersOnSim, InterfaceGoingWhileItsWorkersRunNeitherCrashesNorHangs)
                 drives.devices.push_back(std::move(device));
             }
             drives.say("silence all"); // the worker is now waiting for answers
-            HostEventLoop::runFor(300ms);
+            commonbase::HostEventLoop::runFor(300ms);
         }
         const auto asked = Clock::now();
         drives.bus.reset();
         // At most the exchange in progress (a few reply time-outs) is waited for.
         EXPECT_LT(Clock::now() - asked, 5s) << variant;
-        HostEventLoop::runFor(50ms);
+        commonbase::HostEventLoop::runFor(50ms);
     }
 }
 
@@ -197,7 +197,7 @@ TEST(WorkersOnSim, TcpScanAndUploadNotices)
     bus->setMessageWindow(window);
     ASSERT_EQ(bus->setScanRange("1-4"), 0);
     ASSERT_EQ(bus->startNetworkScan(), 0);
-    ASSERT_TRUE(HostEventLoop::runUntil(
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil(
         [&] { return window->count(FieldbusInterface::msgNetworkScanFinished) > 0; }, 30s));
     std::vector<std::int32_t> found;
     for (const auto& notice : window->notices)
@@ -211,7 +211,7 @@ TEST(WorkersOnSim, TcpScanAndUploadNotices)
     auto deviceWindow = std::make_shared<Window>();
     device->setMessageWindow(deviceWindow);
     ASSERT_EQ(device->startUpload(), 1);
-    ASSERT_TRUE(HostEventLoop::runUntil(
+    ASSERT_TRUE(commonbase::HostEventLoop::runUntil(
         [&] { return deviceWindow->count(FieldbusDevice::msgUploadFinished) > 0; }, 10s));
     std::int32_t expected = 2;
     for (const auto& notice : deviceWindow->notices) {

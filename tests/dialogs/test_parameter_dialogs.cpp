@@ -24,6 +24,12 @@ std::shared_ptr<ScriptedDialogBackend> script(const std::string& text)
     return backend;
 }
 
+// The interface holds its dialog through the core's view; the tests look inside.
+Kavrel::ParameterDialogBase* dialogOf(Kavrel::FieldbusInterface& fieldbus)
+{
+    return dynamic_cast<Kavrel::ParameterDialogBase*>(fieldbus.getParameterDialog());
+}
+
 std::int32_t show(Kavrel::FieldbusInterface& fieldbus)
 {
     return fieldbus.getParameterDialog()->displayDialog(1, 5);
@@ -160,7 +166,7 @@ TEST(ParameterDialogs, SpinRangesFollowTheProtocolBounds)
     };
     for (const auto& c : cases) {
         auto fieldbus = c.make();
-        auto* dialog = fieldbus->getParameterDialog();
+        auto* dialog = dialogOf(*fieldbus);
         SCOPED_TRACE(std::to_string(dialog->getTemplateId()) + " spin " + std::to_string(c.spin));
         dialog->OnInitDialog();
         const auto* spin = dialog->findControl(c.spin);
@@ -206,7 +212,7 @@ TEST(ParameterDialogs, CanAndDeviceNetValuesReachTheInterface)
         BackendScope scope(backend);
         ASSERT_EQ(show(fieldbus), 1);
         const auto shown = backend->transcript().back();
-        EXPECT_EQ(shown.title, fieldbus.getParameterDialog()->translate("LABEL_NETWORKSCAN"));
+        EXPECT_EQ(shown.title, dialogOf(fieldbus)->translate("LABEL_NETWORKSCAN"));
         EXPECT_NE(std::find(shown.texts.begin(), shown.texts.end(), std::make_pair(252, std::string("7"))),
                   shown.texts.end());
         EXPECT_NE(std::find(shown.texts.begin(), shown.texts.end(), std::make_pair(259, std::string("10"))),
@@ -218,7 +224,7 @@ TEST(ParameterDialogs, CanAndDeviceNetValuesReachTheInterface)
         BackendScope scope(backend);
         ASSERT_EQ(show(fieldbus), 1);
         // The placeholder title is replaced.
-        EXPECT_EQ(backend->transcript().back().title, fieldbus.getParameterDialog()->translate("LABEL_NETWORKSCAN"));
+        EXPECT_EQ(backend->transcript().back().title, dialogOf(fieldbus)->translate("LABEL_NETWORKSCAN"));
         EXPECT_EQ(fieldbus.getInterfaceIndex(), 1);
     }
 }
@@ -226,7 +232,7 @@ TEST(ParameterDialogs, CanAndDeviceNetValuesReachTheInterface)
 TEST(ParameterDialogs, ControlChangesFollowEachOther)
 {
     WithPorts<Kavrel::FieldbusInterfaceModbusRs485> fieldbus("ModbusRS485", false);
-    auto* dialog = fieldbus.getParameterDialog();
+    auto* dialog = dialogOf(fieldbus);
     dialog->OnInitDialog();
     // Default address 248 is the point-to-point address: the edit is off.
     EXPECT_EQ(dialog->comboGetSelection(248), 1);

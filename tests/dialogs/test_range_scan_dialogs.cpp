@@ -6,7 +6,7 @@
 
 #include "DialogTestSupport.h"
 #include "automation/CCommunicationManager.h"
-#include "automation/HostEventLoop.h"
+#include "commonbase/HostEventLoop.h"
 #include "dialogs/RangeDialog.h"
 #include "dialogs/ScanProgressDialog.h"
 #include "dialogs/ScriptedDialogBackend.h"
@@ -125,7 +125,7 @@ TEST(ScanProgressDialog, StepsAdvanceTheBarAndNameEachId)
         fieldbus.networkScanStepped(1, 0);
         fieldbus.networkScanStepped(2, 1);
         fieldbus.networkScanStepped(3, 0);
-        EXPECT_TRUE(Kavrel::HostEventLoop::runUntil([&] { return dialog->getStepsDone() == 3; },
+        EXPECT_TRUE(commonbase::HostEventLoop::runUntil([&] { return dialog->getStepsDone() == 3; },
                                                     std::chrono::seconds(2)));
         EXPECT_EQ(dialog->findControl(263)->position, 75);
         EXPECT_EQ(dialog->itemGetText(264), language == "EN" ? "Modbus RS485 ID 3 not found"
@@ -133,7 +133,7 @@ TEST(ScanProgressDialog, StepsAdvanceTheBarAndNameEachId)
         EXPECT_FALSE(dialog->isEnded());
         fieldbus.networkScanStepped(4, 1);
         fieldbus.networkScanFinished();
-        EXPECT_TRUE(Kavrel::HostEventLoop::runUntil([&] { return dialog->isEnded(); }, std::chrono::seconds(2)));
+        EXPECT_TRUE(commonbase::HostEventLoop::runUntil([&] { return dialog->isEnded(); }, std::chrono::seconds(2)));
         EXPECT_EQ(dialog->getResult(), 1);
         EXPECT_EQ(dialog->findControl(263)->position, 100);
         EXPECT_EQ(dialog->itemGetText(264), language == "EN" ? "Modbus RS485 ID 4 found" : "Modbus RS485 ID 4 gefunden");
@@ -147,7 +147,7 @@ TEST(ScanProgressDialog, ShownItStartsTheScanAndUnregistersWhenItCloses)
     Rs485 fieldbus("ModbusRS485", true);
     ASSERT_EQ(fieldbus.setScanRange("1-3"), 0);
     // A window that records what reaches the observers after the dialog closed.
-    struct Counter : Kavrel::MessageWindow {
+    struct Counter : commonbase::MessageWindow {
         int messages = 0;
         void handleMessage(std::uint32_t, std::int32_t, std::int32_t) override { ++messages; }
     };
@@ -173,7 +173,7 @@ TEST(ScanProgressDialog, ShownItStartsTheScanAndUnregistersWhenItCloses)
     auto counter = std::make_shared<Counter>();
     fieldbus.addScanObserver(counter);
     fieldbus.networkScanFinished();
-    Kavrel::HostEventLoop::runUntil([&] { return counter->messages == 1; }, std::chrono::seconds(2));
+    commonbase::HostEventLoop::runUntil([&] { return counter->messages == 1; }, std::chrono::seconds(2));
     EXPECT_EQ(counter->messages, 1);
     fieldbus.removeScanObserver(counter.get());
 }

@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+
+#include "hardware/HardwareInterfaceSerialPort.h"
+#include "support/TestSupport.h"
 
 #include "hardware/HardwareInterfaceSerialPort_Enumerator.h"
 
@@ -38,4 +42,34 @@ TEST(SerialEnumerator, ExtraPortsComeFirstOnceAndDigitOnlyNamesAreDropped)
         EXPECT_NE(port.path, "42");
         EXPECT_TRUE(numbers.insert(port.number).second) << port.path;
     }
+}
+
+// A pseudo-terminal's file name is all digits (/dev/pts/3); its path is still a
+// port name, while a bare number is not.
+TEST(SerialEnumerator, PseudoTerminalPathsAreOfferedAndBareNumbersAreNot)
+{
+    kavreltest::SocatPair pair;
+    ASSERT_TRUE(pair.ok());
+    const std::string pts = std::filesystem::canonical(pair.a()).string();
+    ASSERT_EQ(pts.rfind("/dev/pts/", 0), 0u) << pts;
+    kavreltest::ScopedEnv ports("KAVREL_SERIAL_PORTS", "42," + pts);
+    Kavrel::HardwareInterfaceSerialPort serial;
+    Kavrel::HardwareInterfaceList list;
+    ASSERT_GT(serial.getAvailableInterfaces(list), 0);
+    std::shared_ptr<Kavrel::HardwareInterface> offered;
+    for (const auto& port : list) {
+        EXPECT_NE(port->getName(), "42");
+        if (port->getName() == pts)
+            offered = port;
+    }
+    ASSERT_NE(offered, nullptr) << pts << " was not offered";
+    EXPECT_EQ(offered->getNameToOpen(), pts);
+    offered->setBaudrate(19200);
+    Kavrel::GenericParameters format;
+    format.setText(0, "N");
+    format.setText(1, "8");
+    format.setText(2, "1");
+    offered->setParameters(format);
+    EXPECT_EQ(offered->openInterface(), 1) << offered->getLastErrorText();
+    offered->closeInterface();
 }

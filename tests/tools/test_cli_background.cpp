@@ -127,43 +127,85 @@ TEST(CliBackground, ScanOverRtu)
                          }));
 }
 
-TEST(CliBackground, UploadWritesTheDataAndReportsTheResult)
+TEST(CliBackground, UploadWritesTheWholeDataAsBytesOrAsHexText)
 {
     kavreltest::TempDir dir;
     Sim sim({"--tcp", "127.0.0.1:0", "--ids", "1-2"});
     ASSERT_TRUE(sim.ready);
-    const std::string out = dir.str() + "upload.bin";
-    auto run = kavrel(dir, tcpFlags(sim.port), {"upload", "--id", "2", "--out", out});
-    ASSERT_EQ(run.status, 0) << joined(run.lines);
-    ASSERT_EQ(run.lines.size(), 1u) << joined(run.lines);
-    const std::string data = kavreltest::readFile(out);
-    EXPECT_FALSE(data.empty());
-    EXPECT_NE(run.lines[0].find(R"("bytes":)" + std::to_string(data.size())), std::string::npos) << run.lines[0];
-    EXPECT_NE(run.lines[0].find(R"("result":"0x00000000")"), std::string::npos) << run.lines[0];
+    // The simulator's three blocks, in order.
+    const std::string hex = "00112233445566778899AABBCCDDEEFF"
+                            "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF"
+                            "CAFE";
+    std::string bytes;
+    for (std::size_t i = 0; i < hex.size(); i += 2)
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    struct Case {
+        std::vector<std::string> extra;
+        std::string content;
+    } cases[] = {{{}, bytes}, {{"--hex"}, hex}};
+    for (const auto& c : cases) {
+        const std::string out = dir.str() + "upload.bin";
+        std::vector<std::string> command{"upload", "--id", "2", "--out", out};
+        command.insert(command.end(), c.extra.begin(), c.extra.end());
+        auto run = kavrel(dir, tcpFlags(sim.port), command);
+        ASSERT_EQ(run.status, 0) << joined(run.lines);
+        ASSERT_EQ(run.lines.size(), 1u) << joined(run.lines);
+        EXPECT_EQ(kavreltest::readFile(out), c.content);
+        EXPECT_NE(run.lines[0].find(R"("bytes":)" + std::to_string(c.content.size())), std::string::npos)
+            << run.lines[0];
+        EXPECT_NE(run.lines[0].find(R"("result":"0x00000000")"), std::string::npos) << run.lines[0];
+    }
 }
 
-TEST(CliBackground, BadFlagsAreRefusedWithCodeAndText)
+TEST(CliBackground, ReadingLeavesTheDriveAndAScanRangeGivenIsStored)
+{
+    kavreltest::TempDir dir;
+    Sim sim({"--tcp", "127.0.0.1:0", "--ids", "2,4"});
+    ASSERT_TRUE(sim.ready);
+    // identify and read connect without node guarding: the interval 22.6 stays 0.
+    ASSERT_EQ(kavrel(dir, tcpFlags(sim.port), {"identify", "--id", "2"}).status, 0);
+    auto read = kavrel(dir, tcpFlags(sim.port), {"read", "--id", "2", "--param", "22.6", "--size", "2"});
+    ASSERT_EQ(read.status, 0) << joined(read.lines);
+    EXPECT_NE(joined(read.lines).find(R"("value":0})"), std::string::npos) << joined(read.lines);
+
+    ASSERT_EQ(kavrel(dir, tcpFlags(sim.port), {"scan", "--range", "3-4"}).status, 0);
+    auto again = kavrel(dir, tcpFlags(sim.port), {"scan"});
+    EXPECT_EQ(again.status, 0) << joined(again.lines);
+    EXPECT_EQ(again.lines, (std::vector<std::string>{
+                               R"({"event":"stepped","id":3,"found":false})",
+                               R"({"event":"stepped","id":4,"found":true})",
+                               R"({"event":"finished","found":[4]})",
+                           }));
+}
+
+TEST(CliBackground, BadFlagsAreUsageErrorsAndFailuresCarryTheirCode)
 {
     kavreltest::TempDir dir;
     Sim sim({"--tcp", "127.0.0.1:0", "--ids", "1"});
     ASSERT_TRUE(sim.ready);
+    const std::string usage = R"({"error":{"code":"usage","text":")";
     struct Case {
         std::vector<std::string> command;
-        std::string text;
+        int status;
+        std::string start, text;
     } cases[] = {
-        {{"scan", "--range", "5-x"}, "is not a range of ids"},
-        {{"scan", "--range", "0-300"}, "is not a range of ids"},
-        {{"guard", "--ids", "1", "--interval", "70000"}, "--interval must be"},
-        {{"guard", "--ids", "abc"}, "is not a list of ids"},
-        {{"guard", "--ids", "1", "--duration", "-1"}, "--duration must be"},
-        {{"upload", "--id", "0", "--out", dir.str() + "x"}, "--id must name a drive"},
-        {{"upload", "--id", "9", "--out", dir.str() + "x"}, R"("code":"0x80040402")"},
+        {{"scan", "--range", "5-x"}, 2, usage, "is not a range of ids"},
+        {{"scan", "--range", "0-300"}, 2, usage, "is not a range of ids"},
+        {{"scan", "--bogus"}, 2, usage, "--bogus"},
+        {{"guard", "--ids", "1", "--interval", "70000"}, 2, usage, "--interval must be"},
+        {{"guard", "--ids", "abc"}, 2, usage, "is not a list of ids"},
+        {{"guard", "--ids", "1", "--duration", "-1"}, 2, usage, "--duration must be"},
+        {{"upload", "--id", "0", "--out", dir.str() + "x"}, 2, usage, "--id must name a drive"},
+        {{"upload", "--out", dir.str() + "x"}, 2, usage, "--id is required"},
+        {{"read", "--id", "1", "--param", "1.x"}, 2, usage, "--param '1.x'"},
+        {{"identify", "--id", "258"}, 2, usage, "id 258 is outside 1-248 for ModbusTCP"},
+        {{"upload", "--id", "9", "--out", dir.str() + "x"}, 1, R"({"error":{"code":"0x80040402")", "text"},
     };
     for (const auto& c : cases) {
         auto run = kavrel(dir, tcpFlags(sim.port), c.command);
-        EXPECT_EQ(run.status, 1) << c.command[0] << " " << c.command[1];
+        EXPECT_EQ(run.status, c.status) << c.command[0] << " " << c.command[1];
         ASSERT_EQ(run.lines.size(), 1u) << joined(run.lines);
-        EXPECT_EQ(run.lines[0].rfind(R"({"error":{"code":"0x800)", 0), 0u) << run.lines[0];
+        EXPECT_EQ(run.lines[0].rfind(c.start, 0), 0u) << run.lines[0];
         EXPECT_NE(run.lines[0].find(c.text), std::string::npos) << run.lines[0];
     }
     EXPECT_FALSE(std::filesystem::exists(dir.str() + "x")) << "a failed upload left a file";

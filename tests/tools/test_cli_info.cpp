@@ -60,8 +60,9 @@ TEST(CliInfo, UnusableDataPathIsAClearError)
     kavreltest::TempDir dir;
     auto file = dir.write("plainfile", "x");
     auto run = runCli({"--data-path", (file / "sub").string(), "protocols", "--json"});
-    EXPECT_NE(run.status, 0);
-    EXPECT_EQ(run.out.rfind("{\"ok\":false,\"code\":2,\"error\":\"cannot create the data path", 0), 0u) << run.out;
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out.rfind("{\"error\":{\"code\":\"0x80004005\",\"text\":\"cannot create the data path", 0), 0u)
+        << run.out;
 }
 
 } // namespace

@@ -108,7 +108,8 @@ TEST_F(CliVorlane, FailuresAreClearErrors)
     };
     const std::vector<Case> cases = {
         {"no drive at the address", "read", {"--id", "5", "--param", "7.2"}, "19200", "0x80040402"},
-        {"baud rate the protocol does not offer", "identify", {"--id", "4"}, "12345", "0x80004005"},
+        {"baud rate the protocol does not offer", "identify", {"--id", "4"}, "12345", "usage"},
+        {"id beyond the line's addresses", "read", {"--id", "40", "--param", "7.2"}, "19200", "usage"},
         {"AUTO finds the drive", "identify", {"--id", "4"}, "AUTO", nullptr},
     };
     for (const auto& c : cases) {
@@ -117,7 +118,7 @@ TEST_F(CliVorlane, FailuresAreClearErrors)
             EXPECT_EQ(run.status, 0) << c.name << ": " << run.out;
             continue;
         }
-        EXPECT_EQ(run.status, 1) << c.name;
+        EXPECT_EQ(run.status, std::string(c.code) == "usage" ? 2 : 1) << c.name;
         EXPECT_EQ(run.out.rfind(std::string("{\"error\":{\"code\":\"") + c.code + "\",\"text\":\"", 0), 0u)
             << c.name << ": " << run.out;
     }
@@ -134,8 +135,8 @@ TEST_F(CliVorlane, FailuresAreClearErrors)
     for (const auto& f : formats) {
         const auto refused = runCli({"--data-path", dir.str() + "data", "identify", "--protocol", f.protocol,
                                      "--serial", pair.a(), "--format", "N,7,2", "--id", "4", "--json"});
-        EXPECT_EQ(refused.status, 1) << f.protocol;
-        EXPECT_EQ(refused.out.rfind("{\"error\":{\"code\":\"0x80004005\"", 0), 0u) << refused.out;
+        EXPECT_EQ(refused.status, 2) << f.protocol;
+        EXPECT_EQ(refused.out.rfind("{\"error\":{\"code\":\"usage\"", 0), 0u) << refused.out;
         EXPECT_NE(refused.out.find(std::string("--format 'N,7,2' is not offered ") + f.offered), std::string::npos)
             << refused.out;
     }

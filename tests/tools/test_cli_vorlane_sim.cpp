@@ -105,6 +105,10 @@ TEST(CliVorlaneSim, IdentifyWriteAndReadEachDrive)
     run = sim.kavrel("read", {"--id", "5", "--param", "2.5"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out.rfind("{\"error\":{\"code\":\"0x80040402\"", 0), 0u) << run.out;
+    // An id the line cannot address is said to be one, not a drive that did not answer.
+    run = sim.kavrel("read", {"--id", "40", "--param", "2.5"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "{\"error\":{\"code\":\"usage\",\"text\":\"id 40 is outside 1-31 for VorlaneRS485\"}}\n");
 }
 
 TEST(CliVorlaneSim, ScanOfTheWholeRangeFindsTheDrivesPresent)
@@ -124,7 +128,7 @@ TEST(CliVorlaneSim, ScanOfTheWholeRangeFindsTheDrivesPresent)
 
     // The line's addresses end at 31.
     const auto refused = sim.kavrel("scan", {"--range", "30-32"});
-    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.status, 2);
     EXPECT_TRUE(has(refused.out, "not a range of ids within 1-31")) << refused.out;
 }
 

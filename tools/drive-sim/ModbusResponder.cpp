@@ -42,6 +42,9 @@ std::vector<std::uint8_t> ModbusResponder::answer(Drive& d, const std::vector<st
 {
     if (rq.size() < 2)
         return fail(d, 0, excIllegalFunction);
+    // Download blocks span many parameter slots: they never reach the table.
+    if (auto reply = flashResponder.answer(d, rq))
+        return *reply;
     switch (rq[1]) {
     case 0x03: return readHolding(d, rq);
     case 0x10: return writeMultiple(d, rq);

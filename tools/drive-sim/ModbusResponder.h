@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 #include "Drive.h"
+#include "FlashResponder.h"
 
 namespace drivesim {
 
@@ -18,6 +19,8 @@ public:
     Drive* drive(std::uint8_t unit) const;
     std::vector<std::uint8_t> answer(Drive& drive, const std::vector<std::uint8_t>& request);
     static std::vector<std::uint8_t> exception(std::uint8_t unit, std::uint8_t function, std::uint8_t code);
+    // The firmware download's side; it sees every request first.
+    FlashResponder& flash() { return flashResponder; }
 
 private:
     std::vector<std::uint8_t> readHolding(Drive& d, const std::vector<std::uint8_t>& rq);
@@ -28,6 +31,7 @@ private:
     std::vector<std::uint8_t> fail(Drive& d, std::uint8_t function, std::uint8_t code);
 
     std::map<std::uint32_t, std::unique_ptr<Drive>>& drives;
+    FlashResponder flashResponder;
 };
 
 } // namespace drivesim

@@ -11,6 +11,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -22,7 +23,11 @@ using namespace std::chrono;
 
 namespace {
 
-constexpr std::size_t maxTcpClients = 32;
+// Well above what a test or a plant of drives opens; each client costs one
+// descriptor and at most maxQueued bytes of replies.
+constexpr std::size_t maxTcpClients = 1000;
+constexpr std::size_t maxQueued = 64 * 1024;
+constexpr int clientSendBuffer = 64 * 1024;
 constexpr std::size_t maxLine = 64;
 // Bytes of an RTU frame whose length the function code does not tell are
 // taken as one frame after this much silence on the line.
@@ -101,10 +106,16 @@ bool Simulator::listenTcp(const std::string& host, int port, int& boundPort, std
         error = "'" + host + "' is not a dotted IPv4 address";
         return false;
     }
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Room for every client the loop accepts.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < maxTcpClients + 64) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, maxTcpClients + 64);
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 16) != 0) {
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, SOMAXCONN) != 0) {
         error = "cannot listen on " + host + ":" + std::to_string(port) + ": " + std::strerror(errno);
         if (fd >= 0)
             ::close(fd);
@@ -113,7 +124,7 @@ bool Simulator::listenTcp(const std::string& host, int port, int& boundPort, std
     socklen_t len = sizeof a;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
     boundPort = ntohs(a.sin_port);
-    ports.push_back({Kind::listener, fd, "tcp", {}, steady_clock::now()});
+    ports.push_back({Kind::listener, fd, "tcp", {}, steady_clock::now(), {}, false});
     return true;
 }
 
@@ -143,7 +154,7 @@ bool Simulator::openSerial(const std::string& path, int baud, Kind kind, std::st
     ::cfsetospeed(&t, speed);
     ::tcsetattr(fd, TCSANOW, &t);
     ::tcflush(fd, TCIOFLUSH);
-    ports.push_back({kind, fd, kind == Kind::rtu ? "rtu" : "vorlane", {}, steady_clock::now()});
+    ports.push_back({kind, fd, kind == Kind::rtu ? "rtu" : "vorlane", {}, steady_clock::now(), {}, false});
     return true;
 }
 
@@ -175,7 +186,7 @@ bool Simulator::openControl(const std::string& path, std::string& error)
         error = "cannot open '" + path + "': " + std::strerror(errno);
         return false;
     }
-    ports.push_back({Kind::control, fd, "control", {}, steady_clock::now()});
+    ports.push_back({Kind::control, fd, "control", {}, steady_clock::now(), {}, false});
     return true;
 }
 
@@ -223,21 +234,58 @@ bool Simulator::pause()
 void Simulator::sendAll(Port& port, const std::vector<std::uint8_t>& bytes)
 {
     trace(port, "tx", bytes);
-    std::size_t done = 0;
-    auto deadline = steady_clock::now() + seconds(2);
-    while (done < bytes.size() && steady_clock::now() < deadline) {
-        ssize_t n = port.kind == Kind::tcpClient
-                        ? ::send(port.fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL)
-                        : ::write(port.fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            pollfd p{port.fd, POLLOUT, 0};
-            ::poll(&p, 1, 50);
-        } else {
+    if (port.drop)
+        return;
+    if (port.out.size() + bytes.size() > maxQueued) {
+        if (port.kind == Kind::tcpClient) {
+            // A client that sends and never reads would hold every other one up.
+            port.drop = true;
+            port.out.clear();
+            if (verbose)
+                std::cerr << "kavrel-drive-sim: " << port.name << ": replies not read, client dropped" << std::endl;
             return;
         }
+        // Nobody on the other end of the line: older replies are lost, as on a wire.
+        port.out.clear();
     }
+    port.out.insert(port.out.end(), bytes.begin(), bytes.end());
+    flush(port);
+}
+
+void Simulator::flush(Port& port)
+{
+    std::size_t done = 0;
+    while (port.fd >= 0 && done < port.out.size()) {
+        ssize_t n = port.kind == Kind::tcpClient
+                        ? ::send(port.fd, port.out.data() + done, port.out.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT)
+                        : ::write(port.fd, port.out.data() + done, port.out.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            break;
+        } else {
+            // The peer is gone; a serial line keeps waiting for the next one.
+            if (port.kind == Kind::tcpClient)
+                port.drop = true;
+            done = port.out.size();
+        }
+    }
+    port.out.erase(port.out.begin(), port.out.begin() + static_cast<std::ptrdiff_t>(done));
+}
+
+std::vector<std::uint8_t> Simulator::answerBytes(Channel channel, const std::vector<std::uint8_t>& input)
+{
+    Port port{channel == Channel::tcp ? Kind::tcpClient : channel == Channel::rtu ? Kind::rtu : Kind::vorlane,
+              -1, "feed", input, steady_clock::now(), {}, false};
+    bool keep = true;
+    switch (channel) {
+    case Channel::tcp: onTcpData(port, keep); break;
+    case Channel::rtu: onRtuData(port, true); break;
+    case Channel::vorlane: onVorlaneData(port); break;
+    }
+    return port.out;
 }
 
 std::vector<std::uint8_t> Simulator::answerModbus(const std::vector<std::uint8_t>& request, Drive* drive,
@@ -323,9 +371,12 @@ void Simulator::onRtuData(Port& port, bool flushGap)
         Drive* drive = modbus.drive(request[0]);
         if (!drive)
             continue; // another station's frame, or a broadcast: no reply on a serial line
+        if (!rateHeard(port))
+            continue;
         FaultPlan::Verdict verdict;
         bool answer = false;
         auto reply = answerModbus(request, drive, verdict, answer);
+        FlashEvent event = modbus.flash().lastEvent();
         if (!answer)
             continue;
         std::uint16_t c = crc16(reply.data(), reply.size());
@@ -334,6 +385,7 @@ void Simulator::onRtuData(Port& port, bool flushGap)
         reply.push_back(static_cast<std::uint8_t>(c & 0xFF));
         reply.push_back(static_cast<std::uint8_t>(c >> 8));
         sendAll(port, reply);
+        afterFlashReply(port, event, drive->id());
     }
 }
 
@@ -389,8 +441,8 @@ void Simulator::control(const std::string& line)
         targets.push_back(drives[static_cast<std::uint32_t>(id)].get());
     }
     std::string error;
-    if (verb != "silence" && verb != "answer" && verb != "set")
-        error = "unknown command '" + verb + "' (silence ID, answer ID, set ID INDEX.SUB VALUE)";
+    if (verb != "silence" && verb != "answer" && verb != "set" && verb != "reset")
+        error = "unknown command '" + verb + "' (silence ID, answer ID, set ID INDEX.SUB VALUE, reset ID)";
     else if (targets.empty())
         error = "'" + who + "' is not a drive of this simulator";
     else if (verb == "set") {
@@ -407,6 +459,9 @@ void Simulator::control(const std::string& line)
                 if (!d->forceParameter(static_cast<std::uint16_t>(index), static_cast<std::uint16_t>(sub),
                                        static_cast<std::uint32_t>(value)))
                     error = "drive " + std::to_string(d->id()) + " has no parameter " + param;
+    } else if (verb == "reset") {
+        for (auto* d : targets)
+            resetFlash(*d);
     } else {
         for (auto* d : targets)
             d->silenced = verb == "silence";
@@ -438,24 +493,39 @@ void Simulator::onControlData(Port& port)
     }
 }
 
-bool Simulator::onReadable(Port& port)
+void Simulator::accept(Port& listener)
 {
-    if (port.kind == Kind::listener) {
-        int fd = ::accept4(port.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    // Everything waiting, so a burst of connections is taken in one turn.
+    // The listener lives in ports, which grows here: keep its descriptor only.
+    const int listenFd = listener.fd;
+    for (int i = 0; i < 64; ++i) {
+        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
-            return true;
+            return;
         std::size_t clients = 0;
         for (auto& p : ports)
             clients += p.kind == Kind::tcpClient;
         if (clients >= maxTcpClients) {
+            if (verbose)
+                std::cerr << "kavrel-drive-sim: tcp: " << maxTcpClients << " clients already, connection refused" << std::endl;
             ::close(fd);
-            return true;
+            continue;
         }
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        ports.push_back({Kind::tcpClient, fd, "tcp#" + std::to_string(fd), {}, steady_clock::now()});
+        // A fixed, modest kernel buffer: a client that stops reading fills its
+        // queue soon instead of after megabytes.
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &clientSendBuffer, sizeof clientSendBuffer);
+        ports.push_back({Kind::tcpClient, fd, "tcp#" + std::to_string(fd), {}, steady_clock::now(), {}, false});
         if (verbose)
             std::cerr << "kavrel-drive-sim: tcp: client connected" << std::endl;
+    }
+}
+
+bool Simulator::onReadable(Port& port)
+{
+    if (port.kind == Kind::listener) {
+        accept(port);
         return true;
     }
     std::uint8_t chunk[512];
@@ -494,12 +564,20 @@ void Simulator::run(int stop)
         fds.clear();
         fds.push_back({stopFd, POLLIN, 0});
         bool pending = false;
+        auto now = steady_clock::now();
+        milliseconds wait{1000};
         for (auto& p : ports) {
-            fds.push_back({p.fd, POLLIN, 0});
+            short events = POLLIN;
+            if (!p.out.empty())
+                events |= POLLOUT;
+            fds.push_back({p.fd, events, 0});
             pending = pending || (p.kind == Kind::rtu && !p.in.empty());
+            if (p.kind == Kind::tcpClient && idleTimeout.count() > 0)
+                wait = std::min(wait, std::max(milliseconds(0), duration_cast<milliseconds>(p.lastByte + idleTimeout - now)));
         }
-        int timeout = pending ? static_cast<int>(rtuGap.count()) : 1000;
-        int r = ::poll(fds.data(), fds.size(), timeout);
+        if (pending)
+            wait = std::min<milliseconds>(wait, rtuGap);
+        int r = ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
         if (r < 0 && errno != EINTR)
             break;
         if (fds[0].revents & POLLIN)
@@ -508,7 +586,9 @@ void Simulator::run(int stop)
         std::size_t count = ports.size();
         std::vector<bool> closeIt(count, false);
         for (std::size_t i = 0; i < count && !stopping; ++i) {
-            short ev = fds[i + 1].revents;
+            short ev = r > 0 ? fds[i + 1].revents : 0;
+            if ((ev & POLLOUT) && !ports[i].out.empty())
+                flush(ports[i]);
             if (ev & POLLIN) {
                 if (!onReadable(ports[i]))
                     closeIt[i] = true;
@@ -522,12 +602,25 @@ void Simulator::run(int stop)
                     ::poll(nullptr, 0, 20); // a serial line with nobody on the other end
             }
         }
-        // A pause on the RTU line ends whatever frame was in progress.
-        for (auto& p : ports)
-            if (p.kind == Kind::rtu && !p.in.empty() && steady_clock::now() - p.lastByte >= rtuGap) {
+        now = steady_clock::now();
+        for (std::size_t i = 0; i < count; ++i) {
+            auto& p = ports[i];
+            // A pause on the RTU line ends whatever frame was in progress.
+            if (p.kind == Kind::rtu && !p.in.empty() && now - p.lastByte >= rtuGap) {
                 onRtuData(p, true);
                 p.in.clear();
             }
+            if (p.kind != Kind::tcpClient)
+                continue;
+            if (p.drop)
+                closeIt[i] = true;
+            if (idleTimeout.count() > 0 && now - p.lastByte >= idleTimeout) {
+                if (verbose)
+                    std::cerr << "kavrel-drive-sim: " << p.name << ": idle for " << idleTimeout.count()
+                              << " ms, closed" << std::endl;
+                closeIt[i] = true;
+            }
+        }
         for (std::size_t i = count; i-- > 0;)
             if (closeIt[i]) {
                 ::close(ports[i].fd);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "CanOpenMain.h"
 #include "DriveTable.h"
 #include "FaultPlan.h"
 #include "Simulator.h"
@@ -87,9 +88,14 @@ int main(int argc, char** argv)
     int baud = 19200;
     bool verbose = false;
     drivesim::FaultPlan faults;
+    std::string serialPty;
+    int flashBaud = 38400;
+    drivesim::FlashOptions flash;
+    std::vector<std::string> refusals;
     app.add_option("--tcp", tcp, "Serve Modbus TCP on ADDR:PORT (PORT 0 picks a free one)");
     app.add_option("--serial", serial, "Serve Modbus RTU on this serial port");
     app.add_option("--vorlane-serial", vorlaneSerial, "Serve the Vorlane protocol on this serial port");
+    app.add_option("--serial-pty", serialPty, "Serve Modbus RTU on a pseudo-terminal of its own, linked at this path");
     app.add_option("--baud", baud, "Baud rate of the serial ports")->capture_default_str();
     app.add_option("--ids", idsText, "Drive ids, e.g. 1-3,7")->capture_default_str();
     app.add_option("--table", table, "Parameter table file")->capture_default_str();
@@ -102,7 +108,19 @@ int main(int argc, char** argv)
     app.add_flag("--wrong-address", faults.wrongAddress, "Answer in the name of another drive");
     auto* silent = app.add_option("--silent-after", faults.silentAfter, "Stop answering after N requests");
     app.add_option("--control", controlPath, "FIFO for run-time commands: silence ID, answer ID, set ID I.S V");
+    app.add_option("--flash-dump", flash.dumpDir, "Write api-ID.srec and flash-ID.srec here after each download");
+    app.add_option("--erase-ms", flash.eraseMs, "The erase clears the sections over N ms (0: at the first poll)")
+        ->capture_default_str();
+    app.add_flag("--erase-stuck", flash.eraseStuck, "The erase never ends");
+    app.add_option("--flash-refuse", refusals, "Refuse a download step: test, request, api, jump, erase, data:N, finish");
+    app.add_option("--flash-baud", flashBaud, "Rate of a --serial-pty line while the loader runs")->capture_default_str();
     app.add_flag("-v,--verbose", verbose, "Log each frame to standard error");
+    int idleTimeoutMs = 60000;
+    app.add_option("--idle-timeout-ms", idleTimeoutMs, "Close a TCP client that sends nothing for this long (0: never)")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    drivesim::CanOpenOptions canopen;
+    drivesim::addCanOpenOptions(app, canopen);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -111,8 +129,11 @@ int main(int argc, char** argv)
         return rc == 0 ? 0 : 2;
     }
     faults.silentAfterSet = silent->count() > 0;
-    if (tcp.empty() && serial.empty() && vorlaneSerial.empty())
-        return fail("nothing to serve: give --tcp, --serial or --vorlane-serial", 2);
+    if (tcp.empty() && serial.empty() && serialPty.empty() && vorlaneSerial.empty() && canopen.endpoint.empty())
+        return fail("nothing to serve: give --tcp, --serial, --serial-pty, --vorlane-serial or --canopen", 2);
+    for (const auto& r : refusals)
+        if (!flash.addRefusal(r))
+            return fail("--flash-refuse: '" + r + "' is not test, request, api, jump, erase, data:N or finish", 2);
 
     std::string error;
     std::vector<std::uint32_t> ids;
@@ -127,6 +148,13 @@ int main(int argc, char** argv)
             return fail("--exception-on: '" + exceptionOn + "' is not INDEX.SUB", 2);
         failIndex = static_cast<std::uint16_t>(i);
         failSub = static_cast<std::uint16_t>(s);
+    }
+    if (!canopen.endpoint.empty()) {
+        if (!tcp.empty() || !serial.empty() || !vorlaneSerial.empty())
+            return fail("--canopen serves CAN only: leave out --tcp, --serial and --vorlane-serial", 2);
+        if (!exceptionOn.empty())
+            canopen.failOn = {{failIndex, failSub}};
+        return drivesim::runCanOpen(canopen, ids, faults, controlPath, verbose, signalPipe);
     }
     std::string host;
     int port = -1;
@@ -143,9 +171,18 @@ int main(int argc, char** argv)
     if (!drives.load(table, error))
         return fail("table " + error, 1);
 
+    if (!flash.dumpDir.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(flash.dumpDir, ec);
+        if (!std::filesystem::is_directory(flash.dumpDir, ec))
+            return fail("--flash-dump: '" + flash.dumpDir + "' is not a folder that can be made", 1);
+    }
+
     drivesim::Simulator sim(drives, ids, faults, verbose);
+    sim.configureFlash(flash);
     if (!exceptionOn.empty())
         sim.failOn(failIndex, failSub);
+    sim.setIdleTimeout(std::chrono::milliseconds(idleTimeoutMs));
     if (!tcp.empty()) {
         int bound = 0;
         if (!sim.listenTcp(host, port, bound, error))
@@ -156,6 +193,11 @@ int main(int argc, char** argv)
         if (!sim.openModbusSerial(serial, baud, error))
             return fail(error, 1);
         std::cout << "serial " << serial << std::endl;
+    }
+    if (!serialPty.empty()) {
+        if (!sim.openModbusPty(serialPty, baud, flashBaud, error))
+            return fail(error, 1);
+        std::cout << "serial-pty " << serialPty << std::endl;
     }
     if (!vorlaneSerial.empty()) {
         if (!sim.openVorlaneSerial(vorlaneSerial, baud, error))

@@ -16,10 +16,11 @@
 #include "Json.h"
 #include "automation/CFieldbusInterface.h"
 #include "automation/ErrorInfo.h"
-#include "automation/HostEventLoop.h"
+#include "commonbase/HostEventLoop.h"
 #include "automation/IFieldbusDevice.h"
 #include "automation/IFieldbusDeviceEvent.h"
 #include "automation/IFieldbusInterfaceEvent.h"
+#include "protocols/FieldbusProtocol.h"
 
 namespace kavrelcli {
 
@@ -41,6 +42,7 @@ struct BackgroundOptions {
     double duration = 10;
     std::uint32_t id = 0;    // upload
     std::string out;
+    bool hex = false;
     double timeout = 60;
 };
 
@@ -163,9 +165,11 @@ int runScan(const Context& ctx, const BackgroundOptions& options)
         const Kavrel::HRESULT edited = bus.editScanRange(range);
         if (Kavrel::FAILED(edited))
             return session.fail(edited);
-    } else if (!range.empty() && Kavrel::FAILED(bus.put_scanRange(range))) {
-        return session.fail("--range '" + range + "' is not a range of ids within " + session.setting("ScanBounds") +
-                            " (e.g. 1-5,9)");
+    } else if (!session.set("ScanRange", range,
+                            "--range '" + range + "' is not a range of ids within " + session.setting("ScanBounds") +
+                                " (e.g. 1-5,9)")) {
+        // A range given is stored, so a later scan without --range tries the same ids.
+        return session.status();
     }
     bus.get_scanRange(range);
     std::vector<std::int32_t> rangeIds;
@@ -186,7 +190,7 @@ int runScan(const Context& ctx, const BackgroundOptions& options)
     // Each id costs at most one connect; the budget is generous but bounded.
     const auto deadline = Clock::now() + scanStartDelay + std::chrono::seconds(30) + std::chrono::seconds(5) * total;
     while (!finished && Clock::now() < deadline) {
-        Kavrel::HostEventLoop::runFor(std::chrono::milliseconds(50));
+        commonbase::HostEventLoop::runFor(std::chrono::milliseconds(50));
         for (const auto& event : inbox.take()) {
             if (event.kind == Event::stepped) {
                 ++tried;
@@ -217,18 +221,16 @@ int runScan(const Context& ctx, const BackgroundOptions& options)
 int runGuard(const Context& ctx, const BackgroundOptions& options)
 {
     if (options.interval < 2 || options.interval > 0xFFFFu)
-        return reportFailure(ctx, static_cast<std::uint32_t>(Kavrel::E_FAIL),
-                             "--interval must be 2..65535 ms (the drive holds it in two bytes)");
+        return reportUsage(ctx, "--interval must be 2..65535 ms (the drive holds it in two bytes)");
     if (!(options.duration > 0) || options.duration > 86400)
-        return reportFailure(ctx, static_cast<std::uint32_t>(Kavrel::E_FAIL),
-                             "--duration must be more than 0 and at most 86400 seconds");
+        return reportUsage(ctx, "--duration must be more than 0 and at most 86400 seconds");
     HostSession session(ctx, options.connection);
     if (!session.open(false))
         return session.status();
     auto& bus = session.bus();
     std::vector<std::int32_t> ids;
     if (Kavrel::FAILED(bus.get_RangeIds(options.ids, ids)) || ids.empty())
-        return session.fail("--ids '" + options.ids + "' is not a list of ids within " + session.setting("ScanBounds"));
+        return session.usage("--ids '" + options.ids + "' is not a list of ids within " + session.setting("ScanBounds"));
 
     // Connecting puts each drive under guarding at this interval.
     if (!session.set("NodeGuardEnabled", "1", "node guarding cannot be switched on") ||
@@ -253,7 +255,7 @@ int runGuard(const Context& ctx, const BackgroundOptions& options)
     const auto end = Clock::now() + std::chrono::milliseconds(static_cast<long long>(options.duration * 1000));
     while (Clock::now() < end) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-        Kavrel::HostEventLoop::runFor(std::min(left, std::chrono::milliseconds(100)));
+        commonbase::HostEventLoop::runFor(std::min(left, std::chrono::milliseconds(100)));
         for (const auto& event : inbox.take()) {
             if (event.kind != Event::nodeGuard)
                 continue;
@@ -279,9 +281,7 @@ int runGuard(const Context& ctx, const BackgroundOptions& options)
 
 int runUpload(const Context& ctx, const BackgroundOptions& options)
 {
-    const auto refuse = [&ctx](const std::string& text) {
-        return reportFailure(ctx, static_cast<std::uint32_t>(Kavrel::E_FAIL), text);
-    };
+    const auto refuse = [&ctx](const std::string& text) { return reportUsage(ctx, text); };
     if (options.id == 0)
         return refuse("--id must name a drive (1 or more)");
     if (options.out.empty())
@@ -291,8 +291,8 @@ int runUpload(const Context& ctx, const BackgroundOptions& options)
     HostSession session(ctx, options.connection);
     if (!session.open(false))
         return session.status();
-    // Nothing else on the bus while the data comes.
-    if (!session.set("NodeGuardEnabled", "0", "node guarding cannot be switched off"))
+    // Nothing else on the bus while the data comes (and the stored guarding stays as it is).
+    if (!session.set("NodeGuardOnConnect", "0"))
         return session.status();
     std::shared_ptr<Kavrel::IFieldbusDevice> device;
     if (!session.connect(options.id, device))
@@ -308,7 +308,7 @@ int runUpload(const Context& ctx, const BackgroundOptions& options)
     std::optional<std::int32_t> result;
     const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(options.timeout * 1000));
     while (!result && Clock::now() < deadline) {
-        Kavrel::HostEventLoop::runFor(std::chrono::milliseconds(50));
+        commonbase::HostEventLoop::runFor(std::chrono::milliseconds(50));
         for (const auto& event : inbox.take()) {
             if (event.kind == Event::nextPacket) {
                 packets = event.second;
@@ -321,7 +321,7 @@ int runUpload(const Context& ctx, const BackgroundOptions& options)
     bar.end();
     if (!result) {
         device->stopUpload();
-        Kavrel::HostEventLoop::pump();
+        commonbase::HostEventLoop::pump();
         return session.fail(Kavrel::kavrelError(uploadStopped), "the upload did not end in time");
     }
     if (*result < 0 || *result == uploadStopped || *result == uploadStartFailed) {
@@ -333,6 +333,14 @@ int runUpload(const Context& ctx, const BackgroundOptions& options)
     }
     std::string data;
     device->get_uploadBuffer(data);
+    if (!options.hex) {
+        // The buffer holds the data as hex digits; the file gets the bytes.
+        std::vector<std::uint8_t> bytes;
+        if (data.size() % 2 != 0 || !Kavrel::FieldbusProtocol::asciiToBin(bytes, data))
+            return session.fail("the uploaded data is not hex text (" + std::to_string(data.size()) +
+                                " characters); --hex writes it as it came");
+        data.assign(bytes.begin(), bytes.end());
+    }
     std::ofstream file(options.out, std::ios::binary | std::ios::trunc);
     file.write(data.data(), static_cast<std::streamsize>(data.size()));
     file.close();
@@ -376,6 +384,7 @@ void registerBackgroundCommands(CLI::App& app, Context& ctx)
     upload->add_option("--id", options->id, "Bus address of the drive")->required();
     upload->add_option("--out", options->out, "File for the data")->required();
     upload->add_option("--timeout", options->timeout, "Longest wait in seconds");
+    upload->add_flag("--hex", options->hex, "Write the data as the hex text the drive sent, not as bytes");
     upload->callback([&ctx, options] { ctx.action = [&ctx, options] { return runUpload(ctx, *options); }; });
 }
 

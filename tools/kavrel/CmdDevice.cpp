@@ -91,11 +91,15 @@ std::string parameterJson(const DeviceOptions& options, std::uint16_t index, std
 std::shared_ptr<Kavrel::IFieldbusDevice> connectDrive(HostSession& session, const DeviceOptions& options)
 {
     if (options.id == 0) {
-        session.fail("--id must name a drive (1 or more)");
+        session.usage("--id must name a drive (1 or more)");
         return nullptr;
     }
     std::shared_ptr<Kavrel::IFieldbusDevice> device;
-    if (!session.open(false) || !session.connect(options.id, device))
+    if (!session.open(false))
+        return nullptr;
+    // These commands only look or write what they are told: connecting must not
+    // put the drive under node guarding (which writes the interval to it).
+    if (!session.set("NodeGuardOnConnect", "0") || !session.connect(options.id, device))
         return nullptr;
     return device;
 }
@@ -110,16 +114,16 @@ std::optional<Access> parseAccess(HostSession& session, const DeviceOptions& opt
 {
     Access access;
     if (!parseParameter(options.param, access.index, access.subIndex))
-        return session.fail("--param '" + options.param + "' is not INDEX.SUBINDEX (0..65535 each)"), std::nullopt;
+        return session.usage("--param '" + options.param + "' is not INDEX.SUBINDEX (0..65535 each)"), std::nullopt;
     if (options.size != 1 && options.size != 2 && options.size != 4)
-        return session.fail("--size must be 1, 2 or 4"), std::nullopt;
+        return session.usage("--size must be 1, 2 or 4"), std::nullopt;
     if (!write)
         return access;
     auto value = parseValue(options.value);
     if (!value)
-        return session.fail("--value '" + options.value + "' is not a 32-bit decimal or 0x-hex number"), std::nullopt;
+        return session.usage("--value '" + options.value + "' is not a 32-bit decimal or 0x-hex number"), std::nullopt;
     if (options.size < 4 && *value >= (1ull << (8 * options.size)))
-        return session.fail("--value " + options.value + " does not fit in " + std::to_string(options.size) +
+        return session.usage("--value " + options.value + " does not fit in " + std::to_string(options.size) +
                             " byte(s)"),
                std::nullopt;
     access.value = *value;

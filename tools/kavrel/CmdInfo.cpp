@@ -3,6 +3,9 @@
 #include "Commands.h"
 #include "Json.h"
 #include "core/CommunicationManager.h"
+#include "core/HardwareInterfaceLister.h"
+#include "hardware/HardwareInterfaceIxxatCan.h"
+#include "hardware/HardwareInterfacePeakCan.h"
 #include "hardware/HardwareInterfaceSerialPort_Enumerator.h"
 #include "protocols/FieldbusProtocol.h"
 
@@ -37,7 +40,22 @@ int listPorts(const Context& ctx)
     }
     if (lines.empty())
         lines.push_back("no serial ports found");
-    printResult(ctx, Json::Object().addRaw("ports", Json::array(items)).str(), lines);
+    // CAN adapters of the endpoints in KAVREL_CAN, PEAK first, as an interface lists them.
+    Kavrel::HardwareInterfaceList adapters;
+    Kavrel::listHardwareInterfaces<Kavrel::HardwareInterfacePeakCan>(adapters, "the PEAK CAN adapter");
+    Kavrel::listHardwareInterfaces<Kavrel::HardwareInterfaceIxxatCan>(adapters, "the IXXAT CAN adapter");
+    std::vector<std::string> canItems;
+    for (const auto& adapter : adapters) {
+        canItems.push_back(Json::Object()
+                               .add("name", adapter->getName())
+                               .add("open", adapter->getNameToOpen())
+                               .addNumber("interfaceId", adapter->getNumber())
+                               .str());
+        lines.push_back(adapter->getNameToOpen() + " (InterfaceID " + std::to_string(adapter->getNumber()) + ")");
+    }
+    printResult(ctx,
+                Json::Object().addRaw("ports", Json::array(items)).addRaw("can", Json::array(canItems)).str(),
+                lines);
     return 0;
 }
 
@@ -51,7 +69,7 @@ void registerInfoCommands(CLI::App& app, Context& ctx)
     protocols->add_flag("--json", ctx.json, "Print one JSON document");
     protocols->callback([&ctx, scan] { ctx.action = [&ctx, scan] { return listProtocols(ctx, *scan); }; });
 
-    auto* ports = app.add_subcommand("ports", "List the serial ports of this machine");
+    auto* ports = app.add_subcommand("ports", "List the serial ports and the CAN adapters (of KAVREL_CAN)");
     ports->add_flag("--json", ctx.json, "Print one JSON document");
     ports->callback([&ctx] { ctx.action = [&ctx] { return listPorts(ctx); }; });
 

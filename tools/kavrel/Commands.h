@@ -16,8 +16,13 @@ struct Context {
     std::function<int()> action;
 };
 
-// Prints a failure as one JSON document (with --json) or as a line on stderr; returns the exit code.
-int reportError(const Context& ctx, int code, const std::string& text);
+// Exit statuses: a command line that cannot be run as given, and a run that failed.
+constexpr int exitUsage = 2;
+constexpr int exitFailure = 1;
+
+// A usage error: {"error":{"code":"usage","text":"..."}} with --json, "kavrel: TEXT" on stderr
+// always. Returns exit status 2.
+int reportUsage(const Context& ctx, const std::string& text);
 // Prints an already-encoded JSON document, or the plain lines.
 void printResult(const Context& ctx, const std::string& json, const std::vector<std::string>& lines);
 // A failed device or bus command: {"error":{"code":"0x8004....","text":"..."}} with --json,
@@ -30,5 +35,6 @@ std::string codeText(std::uint32_t code);
 void registerInfoCommands(CLI::App& app, Context& ctx);
 void registerDeviceCommands(CLI::App& app, Context& ctx);
 void registerBackgroundCommands(CLI::App& app, Context& ctx);
+void registerFlashCommands(CLI::App& app, Context& ctx);
 
 } // namespace kavrelcli

@@ -20,6 +20,8 @@ struct ConnectionOptions {
     std::string protocol;
     std::string host, tcpPort;
     std::string serial, baud, format;
+    // CANopen: the bus endpoint HOST:PORT/BUS and the adapter kind (peak or ixxat).
+    std::string can, adapter;
     // Show the library's own dialogs in the terminal instead of taking the flags only.
     bool dialog = false;
 };
@@ -46,14 +48,17 @@ public:
     const ConnectionOptions& connection() const { return options; }
     // A setting of the interface by name ("ScanBounds", "Baudrates", ...), empty when unknown.
     std::string setting(const std::string& key) const;
-    // Sets one (an empty value leaves it); a refused value is reported with the text given.
-    bool set(const std::string& key, const std::string& value, const std::string& refused);
+    // Sets one (an empty value leaves it); a refused value is a usage error with the text
+    // given, or the library's own when none is given.
+    bool set(const std::string& key, const std::string& value, const std::string& refused = {});
 
     // The error document for hr with the calling thread's error information (or the text given).
     int fail(Kavrel::HRESULT hr, const std::string& text = {}) const;
     int fail(const std::string& text) const;
-    // The exit status of the last failure, or 0.
-    int status() const { return failed ? 1 : 0; }
+    // A flag the command cannot run with (exit status 2).
+    int usage(const std::string& text) const;
+    // The exit status of the last failure or usage error, or 0.
+    int status() const { return exitStatus; }
 
 private:
     bool chooseProtocol();
@@ -63,7 +68,7 @@ private:
     std::shared_ptr<Kavrel::CCommunicationManager> manager;
     std::shared_ptr<Kavrel::CFieldbusInterface> fieldbusInterface;
     std::vector<std::shared_ptr<Kavrel::IFieldbusDevice>> devices;
-    mutable bool failed = false;
+    mutable int exitStatus = 0;
 };
 
 } // namespace kavrelcli

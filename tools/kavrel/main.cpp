@@ -11,13 +11,13 @@
 
 namespace kavrelcli {
 
-int reportError(const Context& ctx, int code, const std::string& text)
+int reportUsage(const Context& ctx, const std::string& text)
 {
     if (ctx.json)
-        std::cout << Json::Object().addBool("ok", false).addNumber("code", code).add("error", text).str() << "\n";
-    else
-        std::cerr << "kavrel: " << text << "\n";
-    return code == 0 ? 1 : code;
+        std::cout << Json::Object().addRaw("error", Json::Object().add("code", "usage").add("text", text).str()).str()
+                  << std::endl;
+    std::cerr << "kavrel: " << text << "\n";
+    return exitUsage;
 }
 
 void printResult(const Context& ctx, const std::string& json, const std::vector<std::string>& lines)
@@ -43,7 +43,7 @@ int reportFailure(const Context& ctx, std::uint32_t code, const std::string& tex
                          .str()
                   << std::endl;
     std::cerr << "kavrel: " << shown << " (" << codeText(code) << ")\n";
-    return 1;
+    return exitFailure;
 }
 
 } // namespace kavrelcli
@@ -70,25 +70,31 @@ int main(int argc, char** argv)
     registerInfoCommands(app, ctx);
     registerDeviceCommands(app, ctx);
     registerBackgroundCommands(app, ctx);
+    registerFlashCommands(app, ctx);
 
+    // A parse error may come before --json was read: the wish counts wherever it stands.
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--json") ctx.json = true;
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        if (ctx.json && e.get_exit_code() != 0) return reportError(ctx, 2, e.what());
-        return app.exit(e);
+        if (e.get_exit_code() == 0) return app.exit(e); // --help
+        return reportUsage(ctx, std::string(e.what()) + (ctx.json ? "" : " (see --help)"));
     }
 
+    const auto failed = [&ctx](const std::string& text) {
+        return reportFailure(ctx, static_cast<std::uint32_t>(Kavrel::E_FAIL), text);
+    };
     if (ctx.dataPath.empty()) ctx.dataPath = defaultDataPath();
     std::error_code ec;
     std::filesystem::create_directories(ctx.dataPath, ec);
-    if (ec) return reportError(ctx, 2, "cannot create the data path '" + ctx.dataPath + "': " + ec.message());
+    if (ec) return failed("cannot create the data path '" + ctx.dataPath + "': " + ec.message());
 
     try {
         if (Kavrel::FAILED(Kavrel::CCommunicationManager::create()->put_dataPath(ctx.dataPath)))
-            return reportError(ctx, 2, "the data path '" + ctx.dataPath + "' was refused: " +
-                                           Kavrel::lastErrorInfo().description);
+            return failed("the data path '" + ctx.dataPath + "' was refused: " + Kavrel::lastErrorInfo().description);
         return ctx.action ? ctx.action() : 0;
     } catch (const std::exception& e) {
-        return reportError(ctx, 1, e.what());
+        return failed(e.what());
     }
 }
