@@ -3,7 +3,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include "core/GenericParameters.h"
+#include "hardware/GenericParameters.h"
 
 namespace Kavrel {
 
