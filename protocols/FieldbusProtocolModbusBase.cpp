@@ -146,11 +146,6 @@ void FieldbusProtocolModbusBase::fillRequest(const std::string& text, GenericPar
     request.setBytes(text);
 }
 
-bool FieldbusProtocolModbusBase::checkFrame(const GenericParameters&, const GenericParameters&, std::string&)
-{
-    return true;
-}
-
 std::uint32_t FieldbusProtocolModbusBase::getErrorValue(const std::string& reply)
 {
     commonbase::DbgInfo(0, __FILE__, [&] { return commonbase::cat("getErrorValue() ", reply); });
@@ -188,10 +183,6 @@ FieldbusProtocolModbusBase::Exchange FieldbusProtocolModbusBase::exchange(const 
         else
             setLastError(getLastErrorCode(), hw->getLastErrorText());
         commonbase::DbgInfo(0, __FILE__, "Error");
-        return ex;
-    }
-    if (std::string why; !checkFrame(request, response, why)) {
-        fail(errorWrongReply, why);
         return ex;
     }
     ex.reply = extractReply(response);
