@@ -65,7 +65,6 @@ HardwareInterfaceEthernet::~HardwareInterfaceEthernet()
 
 void HardwareInterfaceEthernet::closeSocket()
 {
-    receivedCount = 0;
     if (socketFd >= 0) {
         ::close(socketFd);
         socketFd = -1;
@@ -187,25 +186,6 @@ std::int32_t HardwareInterfaceEthernet::closeInterface()
     return 0;
 }
 
-HardwareInterfaceEthernet::Frame HardwareInterfaceEthernet::scanFrame(const std::uint8_t* data, std::size_t count,
-                                                                     std::size_t& size, std::string& why)
-{
-    if (count >= 4 && (data[2] != 0 || data[3] != 0)) {
-        why = cat("the answer carries protocol id ", data[2] * 256 + data[3], ", not 0 (Modbus)");
-        return Frame::malformed;
-    }
-    if (count < headerSize)
-        return Frame::incomplete;
-    const std::size_t length = static_cast<std::size_t>(data[4]) << 8 | data[5];
-    // At least unit and function code; at most unit and the largest PDU.
-    if (length < 2 || length > maxFrameSize - headerSize) {
-        why = cat("the answer's length field says ", length, " bytes, outside 2..", maxFrameSize - headerSize);
-        return Frame::malformed;
-    }
-    size = headerSize + length;
-    return count >= size ? Frame::complete : Frame::incomplete;
-}
-
 void HardwareInterfaceEthernet::setReplyTimeout(std::chrono::milliseconds timeout)
 {
     std::lock_guard<std::recursive_mutex> lock(*mutex);
@@ -227,10 +207,10 @@ void HardwareInterfaceEthernet::applyReceiveTimeout()
     ::setsockopt(socketFd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
 }
 
-void HardwareInterfaceEthernet::dropInput()
+void HardwareInterfaceEthernet::dropStaleInput()
 {
-    std::size_t dropped = receivedCount;
-    receivedCount = 0;
+    // Usually one call that finds nothing; bounded in case a peer floods us.
+    std::size_t dropped = 0;
     for (int round = 0; round < 64; ++round) {
         const ssize_t n = ::recv(socketFd, received.data(), received.size(), MSG_DONTWAIT);
         if (n > 0)
@@ -238,22 +218,22 @@ void HardwareInterfaceEthernet::dropInput()
         else if (!(n < 0 && errno == EINTR))
             break;
     }
-    commonbase::DbgInfo(2, __FILE__, cat("sendMessage() dropped ", dropped, " bytes after a broken frame"));
+    if (dropped > 0)
+        commonbase::DbgInfo(2, __FILE__, cat("sendMessage() dropped ", dropped,
+                                             " bytes that came after their request had ended"));
 }
 
-ssize_t HardwareInterfaceEthernet::receiveMore(bool first, std::chrono::steady_clock::time_point deadline)
+ssize_t HardwareInterfaceEthernet::receiveAnswer()
 {
-    std::uint8_t* at = received.data() + receivedCount;
-    const std::size_t room = received.size() - receivedCount;
-    if (first) {
-        const ssize_t n = ::recv(socketFd, at, room, 0);
-        if (n >= 0)
-            return n;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return -2;
-        if (errno != EINTR)
-            return -1;
-    }
+    const auto deadline = std::chrono::steady_clock::now() + replyTimeout;
+    ssize_t n = ::recv(socketFd, received.data(), received.size(), 0);
+    if (n >= 0)
+        return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+        return -2;
+    if (errno != EINTR)
+        return -1;
+    // Interrupted: wait for what is left of the time-out, then read once.
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
@@ -263,7 +243,7 @@ ssize_t HardwareInterfaceEthernet::receiveMore(bool first, std::chrono::steady_c
             return -2;
         if (events < 0)
             return -1;
-        const ssize_t n = ::recv(socketFd, at, room, MSG_DONTWAIT);
+        n = ::recv(socketFd, received.data(), received.size(), MSG_DONTWAIT);
         if (n >= 0)
             return n;
         if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
@@ -285,8 +265,11 @@ std::int32_t HardwareInterfaceEthernet::sendMessage(const GenericParameters& req
     if (socketFd < 0)
         return fail(errorSend, "the connection is not open");
     const auto& out = request.bytes;
-    if (out.size() < headerSize + 2)
-        return fail(errorSend, cat("a request of ", out.size(), " bytes is no Modbus TCP frame"));
+    if (out.empty())
+        return fail(errorSend, "an empty request cannot be sent");
+    // One request at a time per connection: whatever is still waiting belongs
+    // to an earlier one and must not be read as this one's answer.
+    dropStaleInput();
     ssize_t sent = -1;
     do {
         sent = ::send(socketFd, out.data(), out.size(), MSG_NOSIGNAL);
@@ -296,56 +279,18 @@ std::int32_t HardwareInterfaceEthernet::sendMessage(const GenericParameters& req
     if (static_cast<std::size_t>(sent) < out.size())
         return fail(errorSend, cat("only ", sent, " of ", out.size(), " bytes were sent"));
 
-    // Our answer is the frame with our transaction id; answers to earlier
-    // requests that came too late for them are passed over, all within one
-    // time-out.
-    const auto deadline = std::chrono::steady_clock::now() + replyTimeout;
-    std::size_t passedOver = 0;
-    for (bool first = true;; first = false) {
-        std::size_t size = 0;
-        std::string why;
-        while (receivedCount > 0) {
-            const Frame frame = scanFrame(received.data(), receivedCount, size, why);
-            if (frame == Frame::incomplete)
-                break;
-            if (frame == Frame::malformed) {
-                dropInput();
-                return fail(errorFrame, why);
-            }
-            if (received[0] == out[0] && received[1] == out[1]) {
-                if (receivedCount != size) {
-                    why = cat("the answer's length field counts ", size - headerSize, " bytes, but ",
-                              receivedCount - headerSize, " followed");
-                    dropInput();
-                    return fail(errorFrame, why);
-                }
-                response.bytes.assign(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(size));
-                receivedCount = 0;
-                if (passedOver > 0)
-                    commonbase::DbgInfo(2, __FILE__, cat("sendMessage() passed over ", passedOver,
-                                                         " late answers to earlier requests"));
-                clearError();
-                return 1;
-            }
-            ++passedOver;
-            receivedCount -= size;
-            std::memmove(received.data(), received.data() + size, receivedCount);
-        }
-        const ssize_t n = receiveMore(first, deadline);
-        if (n > 0) {
-            receivedCount += static_cast<std::size_t>(n);
-            continue;
-        }
-        // What came of an unfinished frame can no longer be matched to anything.
-        receivedCount = 0;
-        if (n == -2)
-            return fail(errorTimeout, cat("no answer to transaction ", out[0] * 256 + out[1], " within ",
-                                          replyTimeout.count(), " ms",
-                                          passedOver > 0 ? cat(" (", passedOver, " answers to others passed over)")
-                                                         : std::string()));
-        return fail(errorReceive, n == 0 ? std::string("the connection was closed by the peer")
-                                         : cat("receiving failed: ", errnoText(errno)));
+    // The answer is what one receive returns; a cut or overlong one is for
+    // the protocol to refuse, and its rest is dropped before the next request.
+    const ssize_t n = receiveAnswer();
+    if (n > 0) {
+        response.bytes.assign(received.begin(), received.begin() + n);
+        clearError();
+        return 1;
     }
+    if (n == -2)
+        return fail(errorTimeout, cat("no answer within ", replyTimeout.count(), " ms"));
+    return fail(errorReceive, n == 0 ? std::string("the connection was closed by the peer")
+                                     : cat("receiving failed: ", errnoText(errno)));
 }
 
 } // namespace Kavrel

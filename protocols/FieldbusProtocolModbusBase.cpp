@@ -1,7 +1,7 @@
 #include "protocols/FieldbusProtocolModbusBase.h"
 
-#include <cctype>
 #include <mutex>
+#include <string_view>
 #include "commonbase/Dbg.h"
 #include "commonbase/DbgInfo.h"
 #include "commonbase/ErrorHandler.h"
@@ -35,10 +35,23 @@ std::string hex(std::uint64_t value, int width)
     return commonbase::toHex(value, width, true);
 }
 
-bool allHex(const std::string& text)
+constexpr char hexDigits[] = "0123456789ABCDEF";
+
+// Value of a hex digit, or 16 for any other character.
+unsigned digitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return static_cast<unsigned>(c - '0');
+    const char lower = static_cast<char>(c | 0x20);
+    if (lower >= 'a' && lower <= 'f')
+        return static_cast<unsigned>(lower - 'a' + 10);
+    return 16;
+}
+
+bool allHex(std::string_view text)
 {
     for (char c : text)
-        if (std::isxdigit(static_cast<unsigned char>(c)) == 0)
+        if (digitValue(c) > 15)
             return false;
     return true;
 }
@@ -46,8 +59,16 @@ bool allHex(const std::string& text)
 // Digits at a text position that the caller has bounds-checked and validated.
 std::uint32_t hexAt(const std::string& text, std::size_t position, std::size_t digits)
 {
-    auto value = commonbase::parseHex(text.substr(position, digits));
-    return value ? static_cast<std::uint32_t>(*value) : 0;
+    std::uint32_t value = 0;
+    for (std::size_t i = position; i < position + digits && i < text.size(); ++i)
+        value = value << 4 | (digitValue(text[i]) & 0x0Fu);
+    return value;
+}
+
+void appendHex(std::string& text, std::uint32_t value, int digits)
+{
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+        text.push_back(hexDigits[(value >> shift) & 0x0Fu]);
 }
 
 std::int32_t asResult(std::uint32_t code)
@@ -83,32 +104,34 @@ std::string FieldbusProtocolModbusBase::createHeader(const std::string& requestT
                                                      std::uint32_t p)
 {
     struct Placeholder {
-        const char* name;
-        std::string digits;
+        std::string_view name;
+        std::uint32_t value;
+        int digits;
         bool done;
     };
     Placeholder placeholders[] = {
-        {"AAAA", hex(a & 0xFFFFu, 4), false}, {"LLLL", hex(l & 0xFFFFu, 4), false},
-        {"BB", hex((l * 2u) & 0xFFu, 2), false}, {"SSSS", hex(s & 0xFFFFu, 4), false},
-        {"PPPP", hex(p & 0xFFFFu, 4), false},
+        {"AAAA", a & 0xFFFFu, 4, false}, {"LLLL", l & 0xFFFFu, 4, false}, {"BB", (l * 2u) & 0xFFu, 2, false},
+        {"SSSS", s & 0xFFFFu, 4, false}, {"PPPP", p & 0xFFFFu, 4, false},
     };
     // Walk the template itself, so that substituted digits (an address 0BB0)
     // are never mistaken for a later placeholder.
-    std::string text = hex(unit & 0xFFu, 2);
-    for (std::size_t i = 0; i < requestTemplate.size();) {
+    const std::string_view pattern(requestTemplate);
+    std::string text;
+    text.reserve(2 + pattern.size());
+    appendHex(text, unit & 0xFFu, 2);
+    for (std::size_t i = 0; i < pattern.size();) {
         bool replaced = false;
         for (auto& ph : placeholders) {
-            const std::string name = ph.name;
-            if (!ph.done && requestTemplate.compare(i, name.size(), name) == 0) {
-                text += ph.digits;
-                i += name.size();
+            if (!ph.done && pattern[i] == ph.name[0] && pattern.substr(i, ph.name.size()) == ph.name) {
+                appendHex(text, ph.value, ph.digits);
+                i += ph.name.size();
                 ph.done = true;
                 replaced = true;
                 break;
             }
         }
         if (!replaced)
-            text.push_back(requestTemplate[i++]);
+            text.push_back(pattern[i++]);
     }
     return text;
 }
@@ -123,15 +146,10 @@ void FieldbusProtocolModbusBase::fillRequest(const std::string& text, GenericPar
     request.setBytes(text);
 }
 
-bool FieldbusProtocolModbusBase::checkFrame(const GenericParameters&, const GenericParameters&, std::string&)
-{
-    return true;
-}
-
 std::uint32_t FieldbusProtocolModbusBase::getErrorValue(const std::string& reply)
 {
-    commonbase::DbgInfo(0, __FILE__, commonbase::cat("getErrorValue() ", reply));
-    if (reply.size() < 4 || !allHex(reply.substr(2, 2)))
+    commonbase::DbgInfo(0, __FILE__, [&] { return commonbase::cat("getErrorValue() ", reply); });
+    if (reply.size() < 4 || !allHex(std::string_view(reply).substr(2, 2)))
         return 0;
     return hexAt(reply, 2, 2) & 0x80u;
 }
@@ -149,7 +167,8 @@ FieldbusProtocolModbusBase::Exchange FieldbusProtocolModbusBase::exchange(const 
                                                                           std::size_t exactLength)
 {
     Exchange ex;
-    if (!getHardwareInterface()) {
+    const auto hw = getHardwareInterface();
+    if (!hw) {
         fail(errorNoInterface, "Modbus: no hardware interface");
         return ex;
     }
@@ -162,12 +181,8 @@ FieldbusProtocolModbusBase::Exchange FieldbusProtocolModbusBase::exchange(const 
         if (getLastErrorCode() == 0)
             fail(errorNoReply, "Modbus: no reply");
         else
-            setLastError(getLastErrorCode(), getHardwareInterface()->getLastErrorText());
+            setLastError(getLastErrorCode(), hw->getLastErrorText());
         commonbase::DbgInfo(0, __FILE__, "Error");
-        return ex;
-    }
-    if (std::string why; !checkFrame(request, response, why)) {
-        fail(errorWrongReply, why);
         return ex;
     }
     ex.reply = extractReply(response);

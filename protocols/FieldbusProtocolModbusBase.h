@@ -82,9 +82,6 @@ public:
 protected:
     // How the request text goes into the transfer's request.
     virtual void fillRequest(const std::string& text, GenericParameters& request);
-    // Whether the link's framing of the reply answers the request (TCP: the
-    // application header); why says what is wrong when not.
-    virtual bool checkFrame(const GenericParameters& request, const GenericParameters& response, std::string& why);
 
     // Outcome of one request/reply.
     struct Exchange {

@@ -27,9 +27,13 @@ std::string FieldbusProtocolModbusTcp::createHeader(const std::string& requestTe
                                                     std::uint32_t p)
 {
     const std::string body = FieldbusProtocolModbusBase::createHeader(requestTemplate, unit, a, l, s, p);
-    // Transaction id (set per request when it is sent) and protocol id 0; then
-    // the byte count of unit + PDU.
-    return "00000000" + commonbase::toHex(body.size() / 2, 4, true) + body;
+    // Transaction id 0 and protocol id 0; then the byte count of unit + PDU.
+    std::string text;
+    text.reserve(12 + body.size());
+    text += "00000000";
+    text += commonbase::toHex(body.size() / 2, 4, true);
+    text += body;
+    return text;
 }
 
 std::string FieldbusProtocolModbusTcp::extractReply(const GenericParameters& response)
@@ -56,41 +60,7 @@ void FieldbusProtocolModbusTcp::fillRequest(const std::string& text, GenericPara
         const std::size_t following = request.bytes.size() - headerBytes;
         request.bytes[4] = static_cast<std::uint8_t>(following >> 8);
         request.bytes[5] = static_cast<std::uint8_t>(following & 0xFFu);
-        const std::uint16_t transaction = ++lastTransaction;
-        request.bytes[0] = static_cast<std::uint8_t>(transaction >> 8);
-        request.bytes[1] = static_cast<std::uint8_t>(transaction & 0xFFu);
     }
-}
-
-bool FieldbusProtocolModbusTcp::replyMatches(const std::vector<std::uint8_t>& request,
-                                             const std::vector<std::uint8_t>& reply, std::string& why)
-{
-    if (request.size() < headerBytes || reply.size() < headerBytes) {
-        why = commonbase::cat("Modbus TCP: a reply of ", reply.size(), " bytes has no complete header");
-        return false;
-    }
-    if (reply[0] != request[0] || reply[1] != request[1]) {
-        why = commonbase::cat("Modbus TCP: reply to transaction ", reply[0] * 256 + reply[1], ", not ",
-                              request[0] * 256 + request[1]);
-        return false;
-    }
-    if (reply[2] != 0 || reply[3] != 0) {
-        why = commonbase::cat("Modbus TCP: reply with protocol id ", reply[2] * 256 + reply[3], ", not 0");
-        return false;
-    }
-    const std::size_t length = static_cast<std::size_t>(reply[4]) << 8 | reply[5];
-    if (length != reply.size() - headerBytes) {
-        why = commonbase::cat("Modbus TCP: the reply's length field says ", length, " bytes, ",
-                              reply.size() - headerBytes, " came");
-        return false;
-    }
-    return true;
-}
-
-bool FieldbusProtocolModbusTcp::checkFrame(const GenericParameters& request, const GenericParameters& response,
-                                           std::string& why)
-{
-    return replyMatches(request.bytes, response.bytes, why);
 }
 
 } // namespace Kavrel
