@@ -1,7 +1,8 @@
 // The Modbus protocols against kavrel-drive-sim with faults switched on:
 // each failure gives its code and text within the time-out, and the next
-// operation works again. Over TCP through the Ethernet adapter, over RTU
-// through the RS485 library adapter on a socat pair.
+// operation works again; late replies within the time-out still count. Over
+// TCP through the Ethernet adapter, over RTU through the RS485 library adapter
+// on a socat pair.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -195,7 +196,7 @@ TEST(ModbusFaults, TcpShortRepliesAreFailuresWithACode)
     ASSERT_EQ(readOf(*b.tcp, 1, 1, 1).result, 1);
     auto cut = readOf(*b.tcp, 1, 1, 23);
     EXPECT_EQ(cut.result, 0);
-    EXPECT_NE(cut.code, 0u);
+    EXPECT_EQ(cut.code, FieldbusProtocolModbusBase::errorReplyTooShort);
     EXPECT_FALSE(cut.text.empty());
     EXPECT_LT(cut.took, replyTimeout);
     auto next = readOf(*b.tcp, 1, 1, 23);
@@ -207,22 +208,29 @@ TEST(ModbusFaults, TcpShortRepliesAreFailuresWithACode)
     EXPECT_NE(b.tcp->getLastErrorCode(), 0u);
 }
 
+TEST(ModbusFaults, TcpAnswerOfAnotherUnitIsRefused)
+{
+    TcpBench b({"--wrong-address"});
+    ASSERT_TRUE(b.open());
+    for (std::uint16_t index : {2, 1}) {
+        auto r = readOf(*b.tcp, 1, index, 1);
+        EXPECT_EQ(r.result, 0) << index;
+        EXPECT_EQ(r.code, FieldbusProtocolModbusBase::errorWrongReply) << index;
+        EXPECT_LT(r.took, replyTimeout + slack) << index;
+    }
+}
+
 TEST(ModbusFaults, TcpOneSilentDriveDoesNotDisturbTheOther)
 {
     kavreltest::TempDir dir;
     std::string fifo = dir.str() + "control";
     TcpBench b({"--control", fifo});
     ASSERT_TRUE(b.open());
-    auto say = [&](const std::string& line) {
-        kavreltest::ChildProcess echo({"/bin/sh", "-c", "echo '" + line + "' > " + fifo});
-        echo.wait(seconds(2));
-        return b.sim->process->readLine(seconds(2));
-    };
-    ASSERT_EQ(say("silence 2"), "control silence 2");
+    ASSERT_TRUE(kavreltest::sendControl(fifo, *b.sim->process, "silence 2"));
     auto silent = readOf(*b.tcp, 2, 1, 1);
     EXPECT_EQ(silent.code, timeoutCode);
     EXPECT_EQ(readOf(*b.tcp, 1, 1, 23).value, 12345601u);
-    ASSERT_EQ(say("answer 2"), "control answer 2");
+    ASSERT_TRUE(kavreltest::sendControl(fifo, *b.sim->process, "answer 2"));
     EXPECT_EQ(readOf(*b.tcp, 2, 1, 23).value, 12345602u);
 }
 
@@ -245,6 +253,12 @@ TEST(ModbusFaults, TcpConnectionClosedMidExchange)
     // Further requests on the dead connection fail at once with the same code.
     auto again = readOf(*b->tcp, 1, 1, 1);
     EXPECT_EQ(again.code, receiveCode);
+    // Writes on it fail with a code, never with a signal.
+    for (int i = 0; i < 3; ++i) {
+        auto w = writeOf(*b->tcp, 1, 2, 0, 7);
+        EXPECT_EQ(w.result, 0);
+        EXPECT_TRUE(w.code == receiveCode || w.code == HardwareInterfaceEthernet::errorSend) << w.code;
+    }
     // A new server on the same port, reconnected: it works again.
     int port = b->sim->port;
     b->tcp->closeInterface();
@@ -376,7 +390,7 @@ TEST(ModbusFaults, RtuShortRepliesAndSilenceEndWithinTheTimeout)
     EXPECT_EQ(readOf(*b.rtu, 1, 1, 1).result, 1);
     auto cut = readOf(*b.rtu, 1, 1, 1);
     EXPECT_EQ(cut.result, 0);
-    EXPECT_NE(cut.code, 0u);
+    EXPECT_EQ(cut.code, HardwareInterfaceModbusRs485Dll::errorShortReply);
     EXPECT_FALSE(cut.text.empty());
     EXPECT_LT(cut.took, wait + slack);
     EXPECT_EQ(readOf(*b.rtu, 1, 1, 1).result, 1);
@@ -385,3 +399,32 @@ TEST(ModbusFaults, RtuShortRepliesAndSilenceEndWithinTheTimeout)
     EXPECT_LT(gone.took, wait + slack);
 }
 
+
+TEST(ModbusFaults, RtuSlowIdentificationAndUploadFramesAreSizedByTheirContent)
+{
+    // Every reply late, but within the time-out.
+    RtuBench b({"--delay-ms", "200"});
+    ASSERT_TRUE(b.ready);
+    std::string vendor, product, version, motor, serial;
+    ASSERT_EQ(b.rtu->readIdentification(1, vendor, product, version, motor, serial), 1) << b.rtu->getLastErrorString();
+    EXPECT_EQ(vendor + "|" + product + "|" + version + "|" + motor + "|" + serial,
+              "VORLANE|VDX 2040 A|3.07|00004711|12345601");
+    // Open, three blocks of different lengths, the last one flagged; then a
+    // refused block after the upload was closed.
+    ASSERT_EQ(b.rtu->initUpload(1), 1) << b.rtu->getLastErrorString();
+    const std::vector<std::string> blocks = {"00112233445566778899AABBCCDDEEFF",
+                                             "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF",
+                                             "CAFE"};
+    for (std::uint32_t packet = 1; packet <= blocks.size(); ++packet) {
+        std::string data;
+        std::uint32_t finished = 9;
+        ASSERT_EQ(b.rtu->getUpload(1, 256, packet, data, finished), 0) << b.rtu->getLastErrorString();
+        EXPECT_EQ(data, blocks[packet - 1]);
+        EXPECT_EQ(finished, packet == blocks.size() ? 1u : 0u);
+    }
+    std::string data;
+    std::uint32_t finished = 0;
+    EXPECT_EQ(b.rtu->getUpload(1, 256, 1, data, finished),
+              static_cast<std::int32_t>(FieldbusProtocolModbusBase::errorUploadRefused));
+    EXPECT_EQ(readOf(*b.rtu, 1, 2, 1).value, 100u) << "the line no longer serves";
+}

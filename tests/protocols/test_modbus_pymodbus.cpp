@@ -1,6 +1,7 @@
 // The Modbus protocols against an independent server (pymodbus), over real
 // TCP on 127.0.0.1; register contents are checked with libmodbus.
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +45,42 @@ std::vector<std::uint16_t> readRegisters(int port, int address, int count)
     return ok ? values : std::vector<std::uint16_t>{};
 }
 
+using Registers = std::function<std::vector<std::uint16_t>(int address, int count)>;
+
+// Each value lands on its two registers, high word first, and reads back;
+// then the identification objects and the generic parameters.
+void checkParametersAndIdentification(FieldbusProtocol& p, const Registers& registers)
+{
+    struct Case {
+        std::uint16_t index, subindex;
+        std::uint32_t value;
+    } cases[] = {{0, 0, 0x00000001}, {1, 5, 0x1234ABCD}, {2, 0, 0xB3B2B1B0}, {31, 127, 0xFFFF0000}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(p.writeParameter(1, 4, c.index, c.subindex, c.value), 1) << p.getLastErrorString();
+        auto regs = registers((c.index * 128 + c.subindex) * 2, 2);
+        ASSERT_EQ(regs.size(), 2u);
+        EXPECT_EQ(regs[0], c.value >> 16) << c.index << "." << c.subindex;
+        EXPECT_EQ(regs[1], c.value & 0xFFFF) << c.index << "." << c.subindex;
+        std::uint32_t back = 0;
+        ASSERT_EQ(p.readParameter(1, 4, c.index, c.subindex, back), 1);
+        EXPECT_EQ(back, c.value);
+    }
+    std::string vendor, product, version, motor, serial;
+    ASSERT_EQ(p.readIdentification(1, vendor, product, version, motor, serial), 1) << p.getLastErrorString();
+    EXPECT_EQ(vendor + "|" + product + "|" + version + "|" + motor + "|" + serial,
+              "Kavrel Test Drives|KTD-4711|3.14|01234567|87654321");
+}
+
+// 129.3 lies beyond the server's registers: the selector poke lands, the read
+// is refused with the diagnostic register as its code.
+void checkRefusalPokesAndReadsTheDiagnosticRegister(FieldbusProtocol& p, const Registers& registers)
+{
+    std::uint32_t value = 0;
+    EXPECT_EQ(p.readParameter(1, 4, 129, 3, value), 0);
+    EXPECT_EQ(p.getLastErrorCode(), serverDiagnosticRegister);
+    EXPECT_EQ(registers((22 * 128 + 10) * 2, 2), (std::vector<std::uint16_t>{3, 129}));
+}
+
 } // namespace
 
 class ModbusTcpPymodbus : public ::testing::Test {
@@ -74,23 +111,9 @@ protected:
 
 PymodbusServer* ModbusTcpPymodbus::shared = nullptr;
 
-TEST_F(ModbusTcpPymodbus, ParametersLandOnTheirRegistersHighWordFirst)
+TEST_F(ModbusTcpPymodbus, ParametersLandOnTheirRegistersHighWordFirstAndIdentification)
 {
-    struct Case {
-        std::uint16_t index, subindex;
-        std::uint32_t value;
-    } cases[] = {{0, 0, 0x00000001}, {1, 5, 0x1234ABCD}, {2, 0, 0xB3B2B1B0}, {31, 127, 0xFFFF0000}};
-    for (const auto& c : cases) {
-        ASSERT_EQ(tcp.writeParameter(1, 4, c.index, c.subindex, c.value), 1) << tcp.getLastErrorString();
-        const int address = (c.index * 128 + c.subindex) * 2;
-        auto regs = readRegisters(server.port, address, 2);
-        ASSERT_EQ(regs.size(), 2u);
-        EXPECT_EQ(regs[0], c.value >> 16) << c.index << "." << c.subindex;
-        EXPECT_EQ(regs[1], c.value & 0xFFFF) << c.index << "." << c.subindex;
-        std::uint32_t back = 0;
-        ASSERT_EQ(tcp.readParameter(1, 4, c.index, c.subindex, back), 1);
-        EXPECT_EQ(back, c.value);
-    }
+    checkParametersAndIdentification(tcp, [&](int a, int n) { return readRegisters(server.port, a, n); });
 }
 
 TEST_F(ModbusTcpPymodbus, RawDataWithOddCountIsPadded)
@@ -106,27 +129,9 @@ TEST_F(ModbusTcpPymodbus, RawDataWithOddCountIsPadded)
     EXPECT_EQ(digits, "AABBCC00");
 }
 
-TEST_F(ModbusTcpPymodbus, IdentificationObjectsAndGenericParameters)
-{
-    std::string vendor, product, version, motor, serial;
-    ASSERT_EQ(tcp.readIdentification(1, vendor, product, version, motor, serial), 1);
-    EXPECT_EQ(vendor, "Kavrel Test Drives");
-    EXPECT_EQ(product, "KTD-4711");
-    EXPECT_EQ(version, "3.14");
-    EXPECT_EQ(motor, "01234567");
-    EXPECT_EQ(serial, "87654321");
-}
-
 TEST_F(ModbusTcpPymodbus, RefusedAccessReadsDiagnosticRegisterAfterPoke)
 {
-    // 129.3 lies beyond the server's registers: the poke lands, the read is refused.
-    std::uint32_t value = 0;
-    EXPECT_EQ(tcp.readParameter(1, 4, 129, 3, value), 0);
-    EXPECT_EQ(tcp.getLastErrorCode(), serverDiagnosticRegister);
-    auto poke = readRegisters(server.port, (22 * 128 + 10) * 2, 2);
-    ASSERT_EQ(poke.size(), 2u);
-    EXPECT_EQ(poke[0], 3);
-    EXPECT_EQ(poke[1], 129);
+    checkRefusalPokesAndReadsTheDiagnosticRegister(tcp, [&](int a, int n) { return readRegisters(server.port, a, n); });
 
     std::uint32_t diagnostic = 0;
     ASSERT_EQ(tcp.readDiagnostics(1, diagnostic), 1);
@@ -135,6 +140,7 @@ TEST_F(ModbusTcpPymodbus, RefusedAccessReadsDiagnosticRegisterAfterPoke)
     EXPECT_EQ(tcp.writeParameter(1, 4, 256, 0, 1), 0);
     EXPECT_EQ(tcp.getLastErrorCode(), FieldbusProtocolModbusBase::errorAddressRange);
     // The connection still serves after the failures.
+    std::uint32_t value = 0;
     EXPECT_EQ(tcp.readParameter(1, 4, 1, 23, value), 1);
     EXPECT_EQ(value, 87654321u);
 }
@@ -199,47 +205,18 @@ protected:
 
 PymodbusRtuServer* ModbusRtuPymodbus::shared = nullptr;
 
-TEST_F(ModbusRtuPymodbus, ParametersLandOnTheirRegistersHighWordFirst)
+TEST_F(ModbusRtuPymodbus, ParametersLandOnTheirRegistersHighWordFirstAndIdentification)
 {
     std::uint32_t value = 0;
     ASSERT_EQ(rtu.readParameter(1, 4, 5, 13, value), 1) << rtu.getLastErrorString();
     EXPECT_EQ(value, 0x0012D687u);
-    struct Case {
-        std::uint16_t index, subindex;
-        std::uint32_t value;
-    } cases[] = {{0, 0, 0x00000001}, {1, 5, 0x1234ABCD}, {2, 0, 0xB3B2B1B0}, {31, 127, 0xFFFF0000}};
-    for (const auto& c : cases) {
-        ASSERT_EQ(rtu.writeParameter(1, 4, c.index, c.subindex, c.value), 1) << rtu.getLastErrorString();
-        auto regs = registers((c.index * 128 + c.subindex) * 2, 2);
-        ASSERT_EQ(regs.size(), 2u);
-        EXPECT_EQ(regs[0], c.value >> 16) << c.index << "." << c.subindex;
-        EXPECT_EQ(regs[1], c.value & 0xFFFF) << c.index << "." << c.subindex;
-        std::uint32_t back = 0;
-        ASSERT_EQ(rtu.readParameter(1, 4, c.index, c.subindex, back), 1);
-        EXPECT_EQ(back, c.value);
-    }
-}
-
-TEST_F(ModbusRtuPymodbus, IdentificationObjectsAndGenericParameters)
-{
-    std::string vendor, product, version, motor, serial;
-    ASSERT_EQ(rtu.readIdentification(1, vendor, product, version, motor, serial), 1) << rtu.getLastErrorString();
-    EXPECT_EQ(vendor, "Kavrel Test Drives");
-    EXPECT_EQ(product, "KTD-4711");
-    EXPECT_EQ(version, "3.14");
-    EXPECT_EQ(motor, "01234567");
-    EXPECT_EQ(serial, "87654321");
+    checkParametersAndIdentification(rtu, [&](int a, int n) { return registers(a, n); });
 }
 
 TEST_F(ModbusRtuPymodbus, RefusedAccessReadsDiagnosticRegisterAndOtherUnitsTimeOut)
 {
+    checkRefusalPokesAndReadsTheDiagnosticRegister(rtu, [&](int a, int n) { return registers(a, n); });
     std::uint32_t value = 0;
-    EXPECT_EQ(rtu.readParameter(1, 4, 129, 3, value), 0);
-    EXPECT_EQ(rtu.getLastErrorCode(), serverDiagnosticRegister);
-    auto poke = registers((22 * 128 + 10) * 2, 2);
-    ASSERT_EQ(poke.size(), 2u);
-    EXPECT_EQ(poke[0], 3);
-    EXPECT_EQ(poke[1], 129);
 
     // Nobody answers for unit 9: the library's reply time-out ends the wait.
     EXPECT_EQ(rtu.readParameter(9, 4, 1, 0, value), 0);
