@@ -3,6 +3,14 @@
 
 namespace commonbase {
 
+std::string toDecimal(std::uint64_t value, std::size_t width)
+{
+    std::string text = std::to_string(value);
+    if (text.size() < width)
+        text.insert(0, width - text.size(), '0');
+    return text;
+}
+
 std::string toHex(std::uint64_t value, int width, bool upper)
 {
     const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";

@@ -53,6 +53,8 @@ std::string cat(const Args&... args)
 
 // Hexadecimal digits of value, padded with '0' to at least width digits.
 std::string toHex(std::uint64_t value, int width, bool upper = false);
+// Decimal digits of value, padded with '0' to at least width digits.
+std::string toDecimal(std::uint64_t value, std::size_t width);
 // Removes blanks, tabs, carriage returns and line feeds at both ends.
 std::string trim(std::string_view text);
 // Reads a leading decimal number ("125k" -> 125, "AUTO" -> 0); 0 when none.

@@ -14,14 +14,6 @@ namespace {
 
 constexpr std::uint16_t identityObject = 0x1018;
 
-std::string padded(std::uint64_t value, std::size_t width)
-{
-    std::string text = std::to_string(value);
-    if (text.size() < width)
-        text.insert(0, width - text.size(), '0');
-    return text;
-}
-
 std::string cleaned(std::string text)
 {
     text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
@@ -67,7 +59,7 @@ std::int32_t FieldbusProtocolCanOpenKvx::readIdentification(std::uint32_t node, 
     std::uint32_t program = 0, firmware = 0, revision = 0;
     if (readParameter(node, 4, 1, 1, program) == 1 && readParameter(node, 2, 1, 2, firmware) == 1 &&
         readParameter(node, 2, 1, 4, revision) == 1)
-        version = cat("P", padded(program, 6), "V", padded(firmware, 4), padded(revision % 100, 2));
+        version = cat("P", commonbase::toDecimal(program, 6), "V", commonbase::toDecimal(firmware, 4), commonbase::toDecimal(revision % 100, 2));
     else
         version.clear();
 

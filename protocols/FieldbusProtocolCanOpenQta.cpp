@@ -14,14 +14,6 @@ namespace {
 
 constexpr std::uint16_t identityObject = 0x1018;
 
-std::string padded(std::uint64_t value, std::size_t width)
-{
-    std::string text = std::to_string(value);
-    if (text.size() < width)
-        text.insert(0, width - text.size(), '0');
-    return text;
-}
-
 } // namespace
 
 FieldbusProtocolCanOpenQta::FieldbusProtocolCanOpenQta(std::shared_ptr<HardwareInterface> hardwareInterface)
@@ -47,7 +39,7 @@ std::int32_t FieldbusProtocolCanOpenQta::readIdentification(std::uint32_t node, 
 
     std::uint32_t high = 0, low = 0;
     if (readParameter(node, 4, 1, 20, high) == 1 && readParameter(node, 4, 1, 20, low) == 1)
-        serialNumber = padded((static_cast<std::uint64_t>(high) << 16) | low, 9);
+        serialNumber = commonbase::toDecimal((static_cast<std::uint64_t>(high) << 16) | low, 9);
     else
         serialNumber.clear();
 
@@ -57,7 +49,7 @@ std::int32_t FieldbusProtocolCanOpenQta::readIdentification(std::uint32_t node, 
     version.clear();
     std::uint32_t program = 0, firmware = 0;
     if (readParameter(node, 4, 1, 1, program) == 1 && readParameter(node, 4, 1, 2, firmware) == 1)
-        version = cat("P", program >> 16, program & 0xFFFFu, "V", firmware >> 16, padded(firmware & 0xFFFFu, 3));
+        version = cat("P", program >> 16, program & 0xFFFFu, "V", firmware >> 16, commonbase::toDecimal(firmware & 0xFFFFu, 3));
 
     // The generic reads run for their trace; this family's serial number is
     // the one above and it has no motor type.
