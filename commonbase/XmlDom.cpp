@@ -118,9 +118,11 @@ bool namesMatch(DOMElement* candidate, const std::vector<std::u16string>& names)
     return true;
 }
 
+} // namespace
+
 // Whether the raw file holds a document type declaration, in any of the
 // encodings a configuration file is likely to come in (UTF-8, UTF-16 either way).
-bool holdsDoctype(const std::string& path)
+bool XmlDom::holdsDoctype(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     std::string bytes;
@@ -141,8 +143,6 @@ bool holdsDoctype(const std::string& path)
     return bytes.find(marker) != std::string::npos || bytes.find(le) != std::string::npos ||
            bytes.find(be) != std::string::npos;
 }
-
-} // namespace
 
 XmlDom::XmlDom(const WString& fileName_, const WString& schemaFile_) : fileName(fileName_), schemaFile(schemaFile_)
 {

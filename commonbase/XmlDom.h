@@ -26,6 +26,7 @@ public:
     bool updateFile();
     bool updateFile(const WString& name);
     bool handleError(const xercesc::DOMError& error) override;
+    static bool holdsDoctype(const std::string& path);
 
     // Narrow (UTF-8) conveniences for the core.
     bool readValue(std::string& value, const std::string& path, const std::string& filter);

@@ -1,5 +1,7 @@
 #include "DriveTable.h"
 
+#include "commonbase/XmlDom.h"
+
 #include <cctype>
 #include <filesystem>
 #include <memory>
@@ -134,6 +136,11 @@ bool DriveTable::load(const std::string& file, std::string& error)
     std::error_code ec;
     if (!std::filesystem::is_regular_file(file, ec)) {
         error = "'" + file + "' is not a readable file";
+        return false;
+    }
+    // Entities in a document type can expand without bound: refused, as the library does.
+    if (commonbase::XmlDom::holdsDoctype(file)) {
+        error = "'" + file + "' declares a document type (DOCTYPE), which is refused";
         return false;
     }
     XMLPlatformUtils::Initialize();
