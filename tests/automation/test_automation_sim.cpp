@@ -89,7 +89,7 @@ TEST_F(AutomationOnSimulator, RtuScanStepsEachIdKeepsTheDrivesFoundAndStopsPromp
     EXPECT_EQ(range, "1-4");
 
     // A long scan, stopped after the id being tried; then the interface released
-    // while a scan and node guarding wait for drives that went silent.
+    // while a scan and node guarding each wait for a drive that does not answer.
     ASSERT_EQ(bus->put_scanRange("1-40"), S_OK);
     ASSERT_EQ(bus->startNetworkScan(), S_OK);
     ASSERT_TRUE(commonbase::HostEventLoop::runUntil([&] { return log->count("stepped") >= 6; }, 20000ms));
@@ -102,12 +102,12 @@ TEST_F(AutomationOnSimulator, RtuScanStepsEachIdKeepsTheDrivesFoundAndStopsPromp
     ASSERT_EQ(bus->enableNodeGuard(three, 200), S_OK) << lastErrorInfo().description;
     ASSERT_EQ(bus->startNetworkScan(), S_OK);
     commonbase::HostEventLoop::runFor(1300ms);
-    ASSERT_TRUE(kavreltest::sendControl(spare.str() + "control", *sim.process, "silence all"));
+    ASSERT_TRUE(kavreltest::sendControl(spare.str() + "control", *sim.process, "silence 3"));
     commonbase::HostEventLoop::runFor(300ms);
     three.reset();
     const auto releaseAt = std::chrono::steady_clock::now();
     bus.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - releaseAt, 5s) << "at most the exchanges in progress are waited for";
+    EXPECT_LT(std::chrono::steady_clock::now() - releaseAt, 8s) << "at most the exchanges in progress are waited for";
     commonbase::HostEventLoop::runFor(100ms);
 }
 
