@@ -19,11 +19,7 @@ std::int32_t idOf(const std::shared_ptr<IFieldbusDevice>& device)
     return id;
 }
 
-struct Numbered {
-    std::int32_t number;
-    HRESULT hr;
-    std::int32_t id;
-};
+using Numbered = std::tuple<std::int32_t, HRESULT, std::int32_t>; // number, result, device id
 
 } // namespace
 

@@ -112,6 +112,7 @@ TEST(CommunicationManager, LanguageOfTheModuleFolder)
         {"", "EN"},                            {"C:\\app\\IT\\Kavrel.dll", "IT"}};
     for (const auto& [path, code] : cases)
         EXPECT_EQ(CommunicationManager::languageCodeForModulePath(path), code) << path;
+    EXPECT_EQ(CommunicationManager::getModuleFolder().back(), '/');
 
     // A copy of the library in a folder named DE reads German texts; in bin English ones.
     const fs::path probe = fs::path(kavreltest::binDir()) / "language_probe";

@@ -91,7 +91,9 @@ TEST(FieldbusSettings, WrittenInOrderReadBackByANewInterfaceAndValid)
         bool schema;
     };
     const auto frame = [](FieldbusInterface& b) {
-        return b.getBaudrateText() + " " + b.getSerialFrameFormat()->getFormat();
+        auto* serial = dynamic_cast<FieldbusInterfaceSerialPort*>(&b);
+        return std::to_string(b.getBaudrateIndex()) + " " + b.getBaudrateText() + " " +
+               (serial ? serial->getFrameFormat() : dynamic_cast<FieldbusInterfaceModbusRs485&>(b).getFrameFormat());
     };
     const std::vector<Row> rows = {
         {"ModbusTCP", fake(false),
@@ -112,12 +114,12 @@ TEST(FieldbusSettings, WrittenInOrderReadBackByANewInterfaceAndValid)
          [](FieldbusInterface& b) { b.setBaudrateIndex(2); },
          {{"Baudrate", "38400"}, {"VorlaneRS485_Parity", "E"}, {"VorlaneRS485_Databits", "7"},
           {"VorlaneRS485_Stopbits", "1"}},
-         {}, frame, "38400 E,7,1", true},
+         {}, frame, "2 38400 E,7,1", true},
         {"VorlaneRS485_NetworkScan", real((FieldbusInterfaceSerialPort*)nullptr, "VorlaneRS485", true),
          [](FieldbusInterface& b) { b.setBaudrateIndex(0); },
          {{"Baudrate", "9600"}, {"VorlaneRS485_Parity", "E"}, {"VorlaneRS485_Databits", "7"},
           {"VorlaneRS485_Stopbits", "1"}},
-         {"DeviceAddress"}, frame, "9600 E,7,1", true},
+         {"DeviceAddress"}, frame, "0 9600 E,7,1", true},
         {"ModbusRS485", real((FieldbusInterfaceModbusRs485*)nullptr, "ModbusRS485", false),
          [](FieldbusInterface& b) {
              auto& rs485 = dynamic_cast<FieldbusInterfaceModbusRs485&>(b);
@@ -127,7 +129,7 @@ TEST(FieldbusSettings, WrittenInOrderReadBackByANewInterfaceAndValid)
          },
          {{"Baudrate", "38400"}, {"ModbusRS485_Parity", "O"}, {"ModbusRS485_Databits", "8"},
           {"ModbusRS485_Stopbits", "1"}},
-         {}, frame, "38400 O,8,1", true},
+         {}, frame, "2 38400 O,8,1", true},
         {"ModbusTCP", real((FieldbusInterfaceModbusTcp*)nullptr, "ModbusTCP", false),
          [](FieldbusInterface& b) {
              auto& tcp = dynamic_cast<FieldbusInterfaceModbusTcp&>(b);

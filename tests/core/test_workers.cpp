@@ -339,6 +339,7 @@ TEST(Upload, PacketsCountFromOneAndTheFinishedNoticeCarriesTheResult)
         EXPECT_EQ(drive.twin->of(msgUploadFinished), (Steps{{256, static_cast<std::int32_t>(row.result)}}));
         EXPECT_EQ(drive.twin->notices.back().message, msgUploadFinished);
         EXPECT_EQ(drive.device->getUploadBuffer(), row.buffer);
+        EXPECT_EQ(static_cast<std::uint32_t>(drive.device->getUploadResult()), row.result);
         EXPECT_EQ(drive.fake.lastSession.load(), 256u);
     }
 }

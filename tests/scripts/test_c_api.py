@@ -301,9 +301,15 @@ def bounds_and_races(k, sim, interface, devices):
                 dropped = dropped or (event.kind == NODE_GUARD_TIMEOUT and event.first == 1)
         check(dropped and connects > 0 and not failed and sim.control("answer 1") and lib.kavrel_release(one) == 0,
               "round %d: drive 1 dropped after %d connects of drive 2, failed reads %s" % (round_, connects, failed))
-    # Devices outlive their released interface: each call is refused, saying why.
+    # Released while node guarding waits for a silent drive: no hang. The devices
+    # outlive their interface: each call is refused, saying why.
     hr, device = k.handle(lib.kavrel_connect, interface, 1)
-    check(lib.kavrel_release(interface) == 0, "interface released with a device left")
+    hr, two = k.handle(lib.kavrel_connect, interface, 2)
+    check(lib.kavrel_disable_node_guard(interface, two) == 0 and lib.kavrel_enable_node_guard(interface, two, 200) == 0
+          and sim.control("silence 2"), "drive 2 guarded, then silent")
+    time.sleep(0.15)
+    started = time.monotonic()
+    check(lib.kavrel_release(interface) == 0 and time.monotonic() - started < 5, "interface released within 5 s")
     value, text = ctypes.c_int32(), ctypes.create_string_buffer(64)
     for name, call in (("read", lambda: lib.kavrel_read_parameter(device, 4, 2, 1, ctypes.byref(value))),
                        ("write", lambda: lib.kavrel_write_parameter(device, 4, 2, 0, 7)),
@@ -313,7 +319,7 @@ def bounds_and_races(k, sim, interface, devices):
                        ("ignore errors", lambda: lib.kavrel_set_ignore_errors(device, 1)),
                        ("id", lambda: lib.kavrel_device_id(device, ctypes.byref(value)))):
         check(call() == E_HANDLE and "its interface was released" in k.last_error()[1], name + " refused")
-    check(lib.kavrel_release(device) == 0, "the device released after its interface")
+    check(lib.kavrel_release(device) == 0 and lib.kavrel_release(two) == 0, "the devices released after their interface")
 
 
 def main():
