@@ -98,9 +98,12 @@ public:
                 partial += readUntil(end, 20ms);
                 if (partial.empty() || partial.back() != end)
                     continue;
-                write(script(partial));
-                std::lock_guard<std::mutex> lock(m);
-                seen.push_back(std::exchange(partial, {}));
+                const std::string answer = script(partial);
+                { // recorded before the answer goes, so that no request shows up late
+                    std::lock_guard<std::mutex> lock(m);
+                    seen.push_back(std::exchange(partial, {}));
+                }
+                write(answer);
             }
         });
     }
