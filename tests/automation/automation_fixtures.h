@@ -1,19 +1,17 @@
 // Shared pieces of the automation tests: recording event sinks and an
 // interface twin over the scriptable fake bus of the core tests.
 #pragma once
-#include <atomic>
-#include <memory>
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "automation/CFieldbusDevice.h"
 #include "automation/CFieldbusInterface.h"
 #include "automation/ErrorInfo.h"
-#include "commonbase/HostEventLoop.h"
 #include "automation/IFieldbusDeviceEvent.h"
 #include "automation/IFieldbusInterfaceEvent.h"
+#include "commonbase/HostEventLoop.h"
 #include "core/FieldbusDevice.h"
 #include "core/test_fieldbus_fakes.h"
 
@@ -22,8 +20,7 @@ namespace kavreltest {
 // One delivered event: which, its two numbers and the thread it came on.
 struct Delivered {
     std::string name;
-    std::int32_t first = 0;
-    std::int32_t second = 0;
+    std::int32_t first = 0, second = 0;
     std::thread::id thread;
     bool operator==(const Delivered& o) const { return name == o.name && first == o.first && second == o.second; }
 };
@@ -44,10 +41,8 @@ public:
     std::size_t count(const std::string& name) const
     {
         std::lock_guard<std::mutex> lock(mutex);
-        std::size_t n = 0;
-        for (const auto& e : events)
-            n += e.name == name ? 1 : 0;
-        return n;
+        return static_cast<std::size_t>(
+            std::count_if(events.begin(), events.end(), [&](const Delivered& e) { return e.name == name; }));
     }
 
 private:
@@ -67,11 +62,10 @@ public:
 
 class DeviceSink : public Kavrel::IFieldbusDeviceEvent {
 public:
-    explicit DeviceSink(std::shared_ptr<EventLog> log_, std::string tag_ = "") : log(std::move(log_)), tag(std::move(tag_)) {}
-    void onUploadFinished(std::int32_t session, std::int32_t error) override { log->add(tag + "uploadFinished", session, error); }
-    void onNextPacket(std::int32_t session, std::int32_t packet) override { log->add(tag + "nextPacket", session, packet); }
+    explicit DeviceSink(std::shared_ptr<EventLog> log_) : log(std::move(log_)) {}
+    void onUploadFinished(std::int32_t session, std::int32_t error) override { log->add("uploadFinished", session, error); }
+    void onNextPacket(std::int32_t session, std::int32_t packet) override { log->add("nextPacket", session, packet); }
     std::shared_ptr<EventLog> log;
-    std::string tag;
 };
 
 // An interface twin over a FakeInterface; drives 1..drives answer.
@@ -88,13 +82,20 @@ struct FakeBus {
     std::shared_ptr<Kavrel::IFieldbusDevice> connect(std::int32_t id)
     {
         std::shared_ptr<Kavrel::IFieldbusDevice> device;
-        const Kavrel::HRESULT hr = twin->connectDeviceWithId(id, device);
-        return hr == Kavrel::S_OK ? device : nullptr;
+        return twin->connectDeviceWithId(id, device) == Kavrel::S_OK ? device : nullptr;
     }
     FakeInterface* core = nullptr;
     std::shared_ptr<FakeProtocol> fake;
     std::shared_ptr<Kavrel::CFieldbusInterface> twin;
 };
+
+// Advises the sink to the object; the cookie.
+template <class Target, class Sink> std::uint32_t advise(Target& target, std::shared_ptr<Sink> sink)
+{
+    std::uint32_t cookie = 0;
+    EXPECT_EQ(target.advise(std::move(sink), cookie), Kavrel::S_OK);
+    return cookie;
+}
 
 // Empties the host queue so one test's leftovers never reach the next.
 inline void drainHostQueue()

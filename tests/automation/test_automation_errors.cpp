@@ -2,13 +2,19 @@
 // the error registry attaches for the host's thread.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <functional>
 
 #include "automation/CCommunicationManager.h"
 #include "automation/IDebugManager.h"
 #include "automation/IFieldbusDeviceList.h"
 #include "automation/IInterfaceInfo.h"
+#include "automation/InterfaceSettings.h"
 #include "automation_fixtures.h"
+#include "core/FieldbusInterfaceModbusTcp.h"
 
 using namespace Kavrel;
 using kavreltest::FakeBus;
@@ -47,7 +53,7 @@ protected:
         manager->put_protocolname("");
         kavreltest::drainHostQueue();
     }
-    kavreltest::TempDir dir;
+    kavreltest::TempDir dir, other;
     std::shared_ptr<CCommunicationManager> manager;
 };
 
@@ -60,36 +66,20 @@ TEST_F(AutomationErrors, ManagerCallsFailWithTheirCodeAndText)
     std::shared_ptr<IInterfaceInfo> info;
     std::string text;
     const std::vector<FailingCall> rows = {
-        {"debug manager without data path",
-         [&] {
-             manager->put_dataPath("");
-             return manager->get_DebugManager(debug);
-         },
+        {"debug manager without data path", [&] { return manager->put_dataPath(""), manager->get_DebugManager(debug); },
          0x80040201u, "The data path is empty."},
         {"interface without protocol",
-         [&] {
-             manager->put_protocolname("");
-             return manager->create_emptyFieldbusInterface(made);
-         },
-         0x80040701u, "No protocol is selected."},
+         [&] { return manager->put_protocolname(""), manager->create_emptyFieldbusInterface(made); }, 0x80040701u,
+         "No protocol is selected."},
         {"unknown protocol name is refused, so none is selected",
-         [&] {
-             manager->put_protocolname("ModbusUDP");
-             return manager->create_emptyFieldbusInterface(made);
-         },
+         [&] { return manager->put_protocolname("ModbusUDP"), manager->create_emptyFieldbusInterface(made); },
          0x80040701u, "No protocol is selected."},
         {"ModbusTCP offers no network-scan interface",
-         [&] {
-             manager->put_protocolname("ModbusTCP");
-             return manager->create_emptyNetworkScanFieldbusInterface(made);
-         },
+         [&] { return manager->put_protocolname("ModbusTCP"), manager->create_emptyNetworkScanFieldbusInterface(made); },
          0x80040702u, "The fieldbus interface could not be made."},
         {"interface info 0",
-         [&] {
-             manager->put_protocolname("VorlaneRS485");
-             return manager->get_interfaceInfo(0, info);
-         },
-         0x80004005u, ""},
+         [&] { return manager->put_protocolname("VorlaneRS485"), manager->get_interfaceInfo(0, info); }, 0x80004005u,
+         ""},
         {"protocol dialog not confirmed", [&] { return manager->displaySelectProtocolDialog("", text); }, 0x80004005u,
          ""},
         {"clone settings without a document to a folder that does not exist",
@@ -104,8 +94,9 @@ TEST_F(AutomationErrors, ManagerCallsFailWithTheirCodeAndText)
 TEST_F(AutomationErrors, DebugManagerWorksOnceTheDataPathIsSet)
 {
     std::shared_ptr<IDebugManager> debug;
+    ErrorInfo::clear();
     manager->put_dataPath("");
-    ASSERT_EQ(static_cast<std::uint32_t>(manager->get_DebugManager(debug)), 0x80040201u);
+    manager->get_DebugManager(debug);
     manager->put_dataPath(dir.str());
     ASSERT_EQ(manager->get_DebugManager(debug), S_OK);
     ASSERT_TRUE(debug);
@@ -119,17 +110,19 @@ TEST_F(AutomationErrors, DebugManagerWorksOnceTheDataPathIsSet)
     EXPECT_EQ(debug->openFile(-1, "x.log"), E_INVALIDARG);
 }
 
-TEST_F(AutomationErrors, InterfaceCallsFailWithTheirCodeAndText)
+TEST_F(AutomationErrors, InterfaceAndDeviceCallsFailWithTheirCodeAndText)
 {
     FakeBus bus;
-    auto device = bus.connect(1);
-    ASSERT_TRUE(device);
+    auto device = bus.connect(1), two = bus.connect(2);
+    ASSERT_TRUE(device && two);
     FakeBus other;
     auto foreign = other.connect(1);
     ASSERT_TRUE(foreign);
     std::shared_ptr<IFieldbusDevice> out;
     std::vector<std::int32_t> ids;
     std::shared_ptr<IFieldbusDeviceList> list;
+    std::uint32_t cookie = 0;
+    std::int32_t value = 77;
     const std::vector<FailingCall> rows = {
         {"no device with that id", [&] { return bus.twin->get_fieldbusDevice(9, out); }, 0x80040304u,
          "No device with that id is connected."},
@@ -153,12 +146,14 @@ TEST_F(AutomationErrors, InterfaceCallsFailWithTheirCodeAndText)
          ""},
         {"stored settings name no interface", [&] { return bus.twin->checkLastSettings(); }, 0x80004005u, ""},
         {"unadvise an unknown cookie", [&] { return bus.twin->unadvise(4711); }, 0x80070057u, ""},
-        {"advise no sink",
-         [&] {
-             std::uint32_t cookie = 0;
-             return bus.twin->advise(nullptr, cookie);
-         },
-         0x80070057u, ""},
+        {"advise no sink", [&] { return bus.twin->advise(nullptr, cookie); }, 0x80070057u, ""},
+        {"stopUpload without an upload", [&] { return two->stopUpload(); }, 0x80040504u,
+         "The upload could not be stopped."},
+        {"read of a silent drive", [&] { return bus.fake->silence(2), two->get_Parameter(4, 1, 1, value); },
+         0x80040501u, "Reading the parameter failed."},
+        {"write after the drive was lost", [&] { return two->set_Parameter(2, 3, 4, 5); }, 0x80040502u,
+         "Writing the parameter failed."},
+        {"advise a device no sink", [&] { return two->advise(nullptr, cookie); }, 0x80070057u, ""},
     };
     for (const auto& row : rows)
         expectFailure(row);
@@ -166,39 +161,10 @@ TEST_F(AutomationErrors, InterfaceCallsFailWithTheirCodeAndText)
     EXPECT_FALSE(list);
     std::int32_t count = 0;
     bus.twin->get_numberOfFieldbusDevices(count);
-    EXPECT_EQ(count, 1) << "failed connects leave the one device";
-}
-
-TEST_F(AutomationErrors, DeviceCallsFailWithTheirCodeAndText)
-{
-    FakeBus bus;
-    auto device = bus.connect(2);
-    ASSERT_TRUE(device);
-    std::int32_t value = 77;
-    const std::vector<FailingCall> rows = {
-        {"stopUpload without an upload", [&] { return device->stopUpload(); }, 0x80040504u,
-         "The upload could not be stopped."},
-        {"read of a silent drive",
-         [&] {
-             bus.fake->silence(2);
-             return device->get_Parameter(4, 1, 1, value);
-         },
-         0x80040501u, "Reading the parameter failed."},
-        {"write after the drive was lost", [&] { return device->set_Parameter(2, 3, 4, 5); }, 0x80040502u,
-         "Writing the parameter failed."},
-        {"advise no sink",
-         [&] {
-             std::uint32_t cookie = 0;
-             return device->advise(nullptr, cookie);
-         },
-         0x80070057u, ""},
-    };
-    for (const auto& row : rows)
-        expectFailure(row);
+    EXPECT_EQ(count, 2) << "failed connects add no device";
     EXPECT_EQ(value, 77) << "a failed read leaves the out-argument alone";
-    std::int32_t code = 0;
-    device->get_lastErrorCode(code);
-    EXPECT_EQ(static_cast<std::uint32_t>(code), kavreltest::FakeProtocol::errorSilent);
+    two->get_lastErrorCode(value);
+    EXPECT_EQ(static_cast<std::uint32_t>(value), kavreltest::FakeProtocol::errorSilent);
 }
 
 TEST_F(AutomationErrors, ErrorInformationBelongsToTheCallingThread)
@@ -220,7 +186,38 @@ TEST_F(AutomationErrors, ErrorTextForTakesTheLowBitsOfAnyCode)
     manager->get_errorTextFor(static_cast<std::int32_t>(0x80040201u), full);
     manager->get_errorTextFor(0x201, low);
     manager->get_errorTextFor(0x0ff3, unknown);
-    EXPECT_EQ(full, "The data path is empty.");
-    EXPECT_EQ(low, full);
-    EXPECT_EQ(unknown, "!! Unknown Error 0ff3 !!");
+    EXPECT_EQ(full + "|" + low + "|" + unknown, "The data path is empty.|The data path is empty.|!! Unknown Error 0ff3 !!");
+}
+
+// A Modbus TCP interface whose address was never set connects nowhere: the
+// error names the setting, and a listener on the chosen port sees nothing.
+TEST_F(AutomationErrors, ModbusTcpWithNoAddressEverSetNamesTheSettingAndConnectsNowhere)
+{
+    manager->put_lastSettingsPath(dir.str());
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length), 0);
+    manager->put_protocolname("ModbusTCP");
+    std::shared_ptr<IFieldbusInterface> made;
+    ASSERT_EQ(manager->create_emptyFieldbusInterface(made), S_OK);
+    auto& twin = dynamic_cast<CFieldbusInterface&>(*made);
+    ASSERT_EQ(InterfaceSettings::set(twin, "EthernetPort", std::to_string(ntohs(a.sin_port))), S_OK);
+    std::string address = "?";
+    EXPECT_EQ(InterfaceSettings::get(twin, "IpAddress", address), S_OK);
+    EXPECT_EQ(address, "");
+    twin.put_dontShowDialog(1);
+    std::shared_ptr<IFieldbusDevice> device;
+    EXPECT_EQ(twin.connectDeviceWithId(1, device), FieldbusInterfaceModbusTcp::errorNoIpAddress);
+    EXPECT_FALSE(device);
+    EXPECT_NE(lastErrorInfo().description.find("IpAddress"), std::string::npos) << lastErrorInfo().description;
+    pollfd p{listener, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 200), 0) << "something connected to 127.0.0.1";
+    ::close(listener);
+    made.reset();
+    manager->put_lastSettingsPath(other.str());
 }

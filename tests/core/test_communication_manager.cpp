@@ -1,9 +1,6 @@
 // The communication manager: path and file-name rules, protocol selection,
-// the interface registry, the language folder and the last-settings schema.
+// the interface registry, the language folder and the last-settings file.
 #include <gtest/gtest.h>
-
-#include <chrono>
-#include <filesystem>
 
 #include "commonbase/XmlDom.h"
 #include "core/CommunicationManager.h"
@@ -16,74 +13,53 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool endsWith(const std::string& text, const std::string& tail)
-{
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 // Puts the manager's paths back as a fresh host would find them.
 struct ManagerPaths {
     CommunicationManager& manager = CommunicationManager::getInstance();
     kavreltest::TempDir data;
-    ManagerPaths()
+    ManagerPaths() { reset(data.str()); }
+    ~ManagerPaths() { reset(); }
+    void reset(const std::string& dataPath = "")
     {
         manager.setSettingsFileKey("");
         manager.setLastSettingsPath("");
-        manager.setDataPath(data.str());
-        manager.setLastSettingsFileName("");
-    }
-    ~ManagerPaths()
-    {
-        manager.setSettingsFileKey("");
-        manager.setLastSettingsPath("");
+        if (!dataPath.empty())
+            manager.setDataPath(dataPath);
         manager.setLastSettingsFileName("");
     }
 };
 
-TEST(CommunicationManager, FolderTexts)
-{
-    struct Case {
-        const char* in;
-        const char* out;
-    } cases[] = {{"/x", "/x/"}, {"/x/", "/x/"}, {"", ""}, {"C:\\data", "C:/data/"}, {"rel", "rel/"}};
-    for (const auto& c : cases) EXPECT_EQ(CommunicationManager::withTrailingSlash(c.in), c.out) << c.in;
-}
+} // namespace
 
-TEST(CommunicationManager, DataAndLastSettingsPaths)
+TEST(CommunicationManager, FolderTextsPathsAndSettingsFileNames)
 {
+    const std::pair<const char*, const char*> folders[] = {
+        {"/x", "/x/"}, {"/x/", "/x/"}, {"", ""}, {"C:\\data", "C:/data/"}, {"rel", "rel/"}};
+    for (const auto& [in, out] : folders)
+        EXPECT_EQ(CommunicationManager::withTrailingSlash(in), out) << in;
+
     ManagerPaths paths;
     auto& m = paths.manager;
     const std::string bare = paths.data.path().string();
     m.setDataPath(bare);
     EXPECT_EQ(m.getDataPath(), bare + "/");
-    m.setDataPath(bare + "/");
-    EXPECT_EQ(m.getDataPath(), bare + "/");
-    EXPECT_EQ(m.getLastSettingsPath(), bare + "/");
-
+    EXPECT_EQ(m.getLastSettingsPath(), bare + "/") << "the data path until one is set";
     kavreltest::TempDir other;
     m.setLastSettingsPath(other.path().string());
     EXPECT_EQ(m.getLastSettingsPath(), other.str());
     EXPECT_EQ(m.getDataPath(), bare + "/");
     m.setLastSettingsPath("");
     EXPECT_EQ(m.getLastSettingsPath(), bare + "/");
-}
 
-TEST(CommunicationManager, LastSettingsFileNames)
-{
-    ManagerPaths paths;
-    auto& m = paths.manager;
-    struct Case {
-        const char* key;
-        const char* tail;
-    } cases[] = {{"A", "xml/LastSettings_A.xml"}, {"", "xml/LastSettings.xml"}, {"line2", "xml/LastSettings_line2.xml"}};
-    for (const auto& c : cases) {
-        m.setSettingsFileKey(c.key);
-        m.setLastSettingsFileName(""); // the name is computed again on next use
-        EXPECT_EQ(m.getLastSettingsFileName(), paths.data.str() + c.tail) << c.key;
+    for (const auto& [key, tail] : {std::pair{"A", "xml/LastSettings_A.xml"}, {"", "xml/LastSettings.xml"},
+                                    {"line2", "xml/LastSettings_line2.xml"}}) {
+        m.setSettingsFileKey(key);
+        m.setLastSettingsFileName(""); // computed again on next use
+        EXPECT_EQ(m.getLastSettingsFileName(), paths.data.str() + tail) << key;
     }
-    // A key alone does not change a name already computed.
     m.setSettingsFileKey("B");
-    EXPECT_TRUE(endsWith(m.getLastSettingsFileName(), "xml/LastSettings_line2.xml"));
+    EXPECT_EQ(m.getLastSettingsFileName(), paths.data.str() + "xml/LastSettings_line2.xml")
+        << "a key alone does not change a name already computed";
     m.setLastSettingsFileName("/elsewhere/own.xml");
     EXPECT_EQ(m.getLastSettingsFileName(), "/elsewhere/own.xml");
 }
@@ -91,44 +67,17 @@ TEST(CommunicationManager, LastSettingsFileNames)
 TEST(CommunicationManager, ProtocolNameAcceptance)
 {
     auto& m = CommunicationManager::getInstance();
-    struct Case {
-        const char* name;
-        const char* stored;
-    } cases[] = {{"ModbusTCP", "ModbusTCP"}, {"modbustcp", ""},  {"VorlaneRS485", "VorlaneRS485"},
-                 {"", ""},                   {"ModbusTCP ", ""}, {"CanOpen_KVX", "CanOpen_KVX"}};
-    for (const auto& c : cases) {
+    const std::pair<const char*, const char*> cases[] = {{"ModbusTCP", "ModbusTCP"}, {"modbustcp", ""},
+                                                         {"VorlaneRS485", "VorlaneRS485"}, {"", ""},
+                                                         {"ModbusTCP ", ""}, {"CanOpen_KVX", "CanOpen_KVX"}};
+    for (const auto& [name, stored] : cases) {
         m.setProtocolName("DeviceNetCan");
-        m.setProtocolName(c.name);
-        EXPECT_EQ(m.getProtocolName(), c.stored) << c.name;
+        m.setProtocolName(name);
+        EXPECT_EQ(m.getProtocolName(), stored) << name;
     }
     m.setProtocolName("");
     EXPECT_EQ(m.createInterface(false), nullptr);
     EXPECT_EQ(m.getNumberOfInterfaceInfos("NoSuchBus"), 0u);
-}
-
-TEST(CommunicationManager, ProtocolListsAreOneBased)
-{
-    struct Case {
-        std::int32_t n;
-        const char* known;
-        const char* scan;
-    } cases[] = {{-1, "", ""},
-                 {0, "", ""},
-                 {1, "ModbusRS485", "ModbusRS485"},
-                 {5, "CanOpen_KVX", "CanOpen_KVX"},
-                 {6, "ModbusTCP", ""},
-                 {7, "", ""}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(CommunicationManager::fieldbusProtocolName(c.n), c.known) << c.n;
-        EXPECT_EQ(CommunicationManager::networkscanProtocolName(c.n), c.scan) << c.n;
-    }
-}
-
-TEST(CommunicationManager, SettingsKeys)
-{
-    EXPECT_EQ(CommunicationManager::getNetworkScanSettingsKey("ModbusRS485", false), "ComParameter/ModbusRS485/");
-    EXPECT_EQ(CommunicationManager::getNetworkScanSettingsKey("ModbusRS485", true),
-              "ComParameter/ModbusRS485_NetworkScan/");
 }
 
 TEST(CommunicationManager, InterfaceRegistry)
@@ -139,54 +88,44 @@ TEST(CommunicationManager, InterfaceRegistry)
     auto* a = reinterpret_cast<Kavrel::FieldbusInterface*>(slots[0]);
     auto* b = reinterpret_cast<Kavrel::FieldbusInterface*>(slots[1]);
     const auto before = m.getNumberOfFieldusInterfaces();
-    m.addFieldbusInterface(a);
-    m.addFieldbusInterface(nullptr);
-    m.addFieldbusInterface(b);
-    m.addFieldbusInterface(a);
+    for (auto* i : {a, static_cast<Kavrel::FieldbusInterface*>(nullptr), b, a})
+        m.addFieldbusInterface(i);
     ASSERT_EQ(m.getNumberOfFieldusInterfaces(), before + 3);
     EXPECT_EQ(m.getFieldbusInterface(before + 3), nullptr);
-
     m.removeFieldbusInterface(a); // only the first of the two goes
     ASSERT_EQ(m.getNumberOfFieldusInterfaces(), before + 2);
     EXPECT_EQ(m.getFieldbusInterface(before), b);
     EXPECT_EQ(m.getFieldbusInterface(before + 1), a);
     m.removeFieldbusInterface(reinterpret_cast<Kavrel::FieldbusInterface*>(slots[0] + 1));
     EXPECT_EQ(m.getNumberOfFieldusInterfaces(), before + 2);
-
     m.removeFieldbusInterface(a);
     m.removeFieldbusInterface(b);
     EXPECT_EQ(m.getNumberOfFieldusInterfaces(), before);
 }
 
-TEST(CommunicationManager, LanguageCodeOfModulePath)
+TEST(CommunicationManager, LanguageOfTheModuleFolder)
 {
-    struct Case {
-        const char* path;
-        const char* code;
-    } cases[] = {{"/opt/kavrel/DE/libkavrel.so", "DE"}, {"/opt/kavrel/bin/libkavrel.so", "EN"},
-                 {"/opt/kavrel/fr/libkavrel.so", "fr"}, {"/opt/kavrel/D/libkavrel.so", "EN"},
-                 {"DE/libkavrel.so", "DE"},             {"libkavrel.so", "EN"},
-                 {"", "EN"},                            {"C:\\app\\IT\\Kavrel.dll", "IT"}};
-    for (const auto& c : cases) EXPECT_EQ(CommunicationManager::languageCodeForModulePath(c.path), c.code) << c.path;
-}
+    const std::pair<const char*, const char*> cases[] = {
+        {"/opt/kavrel/DE/libkavrel.so", "DE"}, {"/opt/kavrel/bin/libkavrel.so", "EN"},
+        {"/opt/kavrel/fr/libkavrel.so", "fr"}, {"/opt/kavrel/D/libkavrel.so", "EN"},
+        {"DE/libkavrel.so", "DE"},             {"libkavrel.so", "EN"},
+        {"", "EN"},                            {"C:\\app\\IT\\Kavrel.dll", "IT"}};
+    for (const auto& [path, code] : cases)
+        EXPECT_EQ(CommunicationManager::languageCodeForModulePath(path), code) << path;
+    EXPECT_EQ(CommunicationManager::getModuleFolder().back(), '/');
 
-// A copy of the library in a folder named DE reads German texts; in bin English ones.
-TEST(CommunicationManager, LanguageFolderOfALibraryCopy)
-{
+    // A copy of the library in a folder named DE reads German texts; in bin English ones.
     const fs::path probe = fs::path(kavreltest::binDir()) / "language_probe";
-    if (!fs::exists(probe)) GTEST_SKIP() << "language_probe not built";
+    if (!fs::exists(probe))
+        GTEST_SKIP() << "language_probe not built";
     kavreltest::TempDir dir;
-    struct Case {
-        const char* folder;
-        const char* expected;
-    } cases[] = {{"DE", "DE|Verbindung"}, {"bin", "EN|Connection"}};
-    for (const auto& c : cases) {
-        const fs::path target = dir.path() / c.folder;
+    for (const auto& [folder, expected] : {std::pair{"DE", "DE|Verbindung"}, {"bin", "EN|Connection"}}) {
+        const fs::path target = dir.path() / folder;
         std::error_code ec;
         fs::copy(kavreltest::libDir(), target, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
         ASSERT_FALSE(ec) << ec.message();
         kavreltest::ChildProcess child({probe.string(), (target / "libkavrel.so").string()});
-        EXPECT_EQ(child.readLine(std::chrono::seconds(10)), c.expected) << c.folder;
+        EXPECT_EQ(child.readLine(std::chrono::seconds(10)), expected) << folder;
         EXPECT_EQ(child.wait(std::chrono::seconds(10)), 0);
     }
 }
@@ -199,31 +138,22 @@ TEST(CommunicationManager, WrittenSettingsValidateAgainstTheSchema)
     ASSERT_TRUE(fs::exists(schema)) << "the schema is put beside the settings file";
     auto doc = m.getLastSettingsDocument();
     ASSERT_NE(doc, nullptr);
-    auto put = [&doc](const std::string& path, const std::string& value) {
-        return doc->writeValue(path, std::string(), value);
-    };
-    ASSERT_TRUE(put("ComParameter/ModbusRS485/Baudrate", "19200"));
-    ASSERT_TRUE(put("ComParameter/ModbusRS485/NodeGuard/Interval", "5"));
-    ASSERT_TRUE(put("ComParameter/ModbusRS485/NodeGuard/Enabled", "1"));
-    ASSERT_TRUE(put("ComParameter/ModbusRS485/ModbusRS485_Parity", "E"));
-    ASSERT_TRUE(put("ComParameter/DeviceNetCan_NetworkScan/ScanRange", "0-63"));
-    ASSERT_TRUE(put("ComParameter/ModbusTCP/IpAddress", "127.0.0.1"));
-    // The file did not exist when the document was opened, so the parse error stays recorded.
+    for (const auto& [path, value] : {std::pair{"ModbusRS485/Baudrate", "19200"}, {"ModbusRS485/NodeGuard/Interval", "5"},
+                                      {"ModbusRS485/NodeGuard/Enabled", "1"}, {"ModbusRS485/ModbusRS485_Parity", "E"},
+                                      {"DeviceNetCan_NetworkScan/ScanRange", "0-63"},
+                                      {"ModbusTCP/IpAddress", "127.0.0.1"}})
+        ASSERT_TRUE(doc->writeValue(std::string("ComParameter/") + path, std::string(), value)) << path;
     doc->updateFile();
-    ASSERT_TRUE(fs::exists(m.getLastSettingsFileName()));
-
     commonbase::XmlDom good{commonbase::WString(m.getLastSettingsFileName()), commonbase::WString(schema)};
     EXPECT_TRUE(good.parseFile(true));
-
     auto bad = paths.data.write("xml/Bad.xml",
                                 "<?xml version=\"1.0\"?>\n<ComParameter xmlns:xsi=\"http://www.w3.org/2001/"
                                 "XMLSchema-instance\" xsi:noNamespaceSchemaLocation=\"LastSettings.xsd\">"
                                 "<ModbusRS485><Bogus>1</Bogus></ModbusRS485></ComParameter>\n");
     commonbase::XmlDom wrong{commonbase::WString(bad.string()), commonbase::WString(schema)};
     EXPECT_FALSE(wrong.parseFile(true));
-
     const std::string copy = paths.data.str() + "copy.xml";
-    m.cloneSettingsToFile(copy); // false here too: the recorded parse error of the missing file
+    m.cloneSettingsToFile(copy); // false: the recorded parse error of the file missing at first
     EXPECT_NE(kavreltest::readFile(copy).find("127.0.0.1"), std::string::npos);
 }
 
@@ -249,43 +179,29 @@ TEST(CommunicationManager, UnreadableSettingsAreMovedAsideNotLost)
     };
     auto& log = kavreltest::LogLines::instance();
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         ManagerPaths paths;
-        auto& m = paths.manager;
         const auto file = paths.data.write("xml/LastSettings.xml", c.content);
         const std::string aside = file.string() + ".unreadable";
         if (c.earlierAside)
             paths.data.write("xml/LastSettings.xml.unreadable", "older");
         const std::string movedTo = c.earlierAside ? aside + ".1" : aside;
         log.clear();
-        m.setDataPath(paths.data.str()); // reopens the settings document
-        EXPECT_EQ(kavreltest::readFile(movedTo), c.content) << c.name;
-        EXPECT_TRUE(log.contains("'" + file.string() + "' could not be read")) << c.name << "\n" << log.all();
-        EXPECT_TRUE(log.contains("moved to '" + movedTo + "'")) << c.name;
+        paths.manager.setDataPath(paths.data.str()); // reopens the settings document
+        EXPECT_EQ(kavreltest::readFile(movedTo), c.content);
+        EXPECT_TRUE(log.contains("'" + file.string() + "' could not be read")) << log.all();
+        EXPECT_TRUE(log.contains("moved to '" + movedTo + "'"));
         if (c.earlierAside) {
             EXPECT_EQ(kavreltest::readFile(aside), "older");
         }
-
-        auto doc = m.getLastSettingsDocument();
-        ASSERT_NE(doc, nullptr) << c.name;
+        auto doc = paths.manager.getLastSettingsDocument();
+        ASSERT_NE(doc, nullptr);
         ASSERT_TRUE(doc->writeValue("ComParameter/ModbusTCP/IpAddress", std::string(), "10.0.0.7"));
-        EXPECT_TRUE(doc->updateFile()) << c.name;
-        commonbase::XmlDom fresh{commonbase::WString(file.string()), commonbase::WString()};
-        EXPECT_TRUE(fresh.parseFile(false)) << c.name;
-        EXPECT_EQ(kavreltest::readFile(movedTo), c.content) << c.name;
+        EXPECT_TRUE(doc->updateFile());
+        EXPECT_TRUE(commonbase::XmlDom(commonbase::WString(file.string()), commonbase::WString()).parseFile(false));
+        EXPECT_EQ(kavreltest::readFile(movedTo), c.content);
     }
 }
-
-TEST(CommunicationManager, SharedServices)
-{
-    auto& m = CommunicationManager::getInstance();
-    EXPECT_EQ(m.getIdentificationTransformer(), m.getIdentificationTransformer());
-    EXPECT_NE(m.getIdentificationTransformer(), nullptr);
-    EXPECT_TRUE(endsWith(m.getVersionString(), " Build: 6570"));
-    EXPECT_TRUE(endsWith(CommunicationManager::getModuleFolder(), "/"));
-    EXPECT_EQ(m.translate("LABEL_CONNECTION"), "Connection");
-}
-
-} // namespace
 
 // Every interface registers its error codes; the texts are looked up in the
 // error-text document once per process, not again for each interface (each

@@ -1,10 +1,9 @@
 // A scriptable bus for the core tests: a protocol whose drives live in a map,
-// a hardware interface that counts opens and closes, an interface made of the
-// two, and a window that records the messages posted to it.
+// an interface made of it and a counting hardware interface, and a window that
+// records what workers post to it.
 #pragma once
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -27,184 +26,117 @@ namespace kavreltest {
 
 class FakeHardware : public Kavrel::HardwareInterface {
 public:
-    explicit FakeHardware(std::uint32_t id, std::string portName = "fake0")
+    explicit FakeHardware(std::uint32_t id, std::string portName)
     {
         number = id;
-        name = portName;
-        nameToOpen = portName;
+        name = nameToOpen = portName;
     }
     std::int32_t getAvailableInterfaces(Kavrel::HardwareInterfaceList&) override { return 0; }
-    std::int32_t openInterface() override { return ++opens, 1; }
-    std::int32_t closeInterface() override { return ++closes, 0; }
+    std::int32_t openInterface() override { return 1; }
+    std::int32_t closeInterface() override { return 0; }
     std::int32_t sendMessage(const Kavrel::GenericParameters&, Kavrel::GenericParameters&) override { return 0; }
-    std::atomic<int> opens{0};
-    std::atomic<int> closes{0};
 };
 
 class FakeProtocol : public Kavrel::FieldbusProtocol {
+    template <class F> auto locked(F f)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return f();
+    }
+
 public:
     static constexpr std::uint32_t errorSilent = 0x8004060Au;
-
-    explicit FakeProtocol(Constants constants = constantsFor("ModbusTCP"))
-        : FieldbusProtocol("ModbusTCP", std::move(constants))
-    {
-    }
-
-    // Drive state ------------------------------------------------------------
-    void addDrive(std::uint32_t id)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        drives.insert(id);
-    }
-    void silence(std::uint32_t id, bool silent = true)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (silent)
-            silent_.insert(id);
-        else
-            silent_.erase(id);
-    }
-    void setValue(std::uint32_t id, std::uint16_t index, std::uint16_t sub, std::uint32_t value)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        values[{id, index, sub}] = value;
-    }
-    std::uint32_t value(std::uint32_t id, std::uint16_t index, std::uint16_t sub)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return values[{id, index, sub}];
-    }
-    int readsOf(std::uint32_t id)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return reads[id];
-    }
     struct Write {
         std::uint32_t id, size;
         std::uint16_t index, sub;
         std::uint32_t value;
     };
-    std::vector<Write> writes()
+
+    explicit FakeProtocol(Constants constants) : FieldbusProtocol("ModbusTCP", std::move(constants)) {}
+
+    void addDrive(std::uint32_t id) { locked([&] { drives.insert(id); }); }
+    void silence(std::uint32_t id, bool silent = true)
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        return writeLog;
+        locked([&] { silent ? (void)silent_.insert(id) : (void)silent_.erase(id); });
     }
-    // Every read asked for, as (id, size, index, sub).
-    std::vector<Write> readsAsked()
+    void setValue(std::uint32_t id, std::uint16_t index, std::uint16_t sub, std::uint32_t v)
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        return readLog;
+        locked([&] { values[{id, index, sub}] = v; });
     }
+    int readsOf(std::uint32_t id) { return locked([&] { return reads[id]; }); }
+    std::vector<Write> writes() { return locked([&] { return writeLog; }); }
+    std::vector<Write> readsAsked() { return locked([&] { return readLog; }); }
 
     std::int32_t readIdentification(std::uint32_t id, std::string& vendor, std::string& product, std::string& version,
                                     std::string& motor, std::string& serial) override
     {
-        if (identifyDelay.count() > 0)
-            std::this_thread::sleep_for(identifyDelay);
+        std::this_thread::sleep_for(identifyDelay);
         if (!answers(id))
             return 0;
-        vendor = vendorName;
-        product = productCode;
-        version = "1.04";
-        motor = "00000007";
-        serial = "00012345";
+        vendor = vendorName, product = productCode, version = "1.04", motor = "00000007", serial = "00012345";
         return 1;
     }
     std::int32_t readParameter(std::uint32_t id, std::uint32_t size, std::uint16_t index, std::uint16_t sub,
                                std::uint32_t& out) override
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++reads[id];
-            readLog.push_back({id, size, index, sub, 0});
-        }
+        locked([&] { ++reads[id], readLog.push_back({id, size, index, sub, 0}); });
         if (!answers(id))
             return 0;
-        out = value(id, index, sub);
+        out = locked([&] { return values[{id, index, sub}]; });
         return 1;
     }
     std::int32_t writeParameter(std::uint32_t id, std::uint32_t size, std::uint16_t index, std::uint16_t sub,
                                 std::uint32_t v) override
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            writeLog.push_back({id, size, index, sub, v});
-        }
+        locked([&] { writeLog.push_back({id, size, index, sub, v}); });
         if (!answers(id) || refuseWrites)
             return 0;
         setValue(id, index, sub, v);
         return 1;
     }
-
-    // Upload: packets 1..uploadPackets, the last marked; uploadPackets 0 = never ends.
-    std::int32_t initUpload(std::uint32_t id) override
-    {
-        ++initUploads;
-        return answers(id) && initUploadResult == 1 ? 1 : 0;
-    }
+    // Packets 1..uploadPackets, the last marked; uploadPackets 0 = never ends.
+    std::int32_t initUpload(std::uint32_t id) override { return ++initUploads, answers(id) && initUploadResult == 1; }
     std::int32_t getUpload(std::uint32_t id, std::uint32_t session, std::uint32_t packet, std::string& data,
                            std::uint32_t& finished) override
     {
         ++getUploads;
         lastSession = session;
-        if (packetDelay.count() > 0)
-            std::this_thread::sleep_for(packetDelay);
+        std::this_thread::sleep_for(packetDelay);
         if (!answers(id))
             return static_cast<std::int32_t>(errorSilent);
         if (failAtPacket != 0 && packet == failAtPacket)
             return static_cast<std::int32_t>(failCode.load());
-        data = "P" + std::to_string(packet); // one packet; the device keeps them all
+        data = "P" + std::to_string(packet);
         finished = uploadPackets != 0 && packet >= uploadPackets ? 1 : 0;
         return 0;
     }
     std::int32_t finishUpload(std::uint32_t, std::uint32_t) override { return 1; }
     std::uint32_t getMaxBlockSize() override { return 4; }
-    std::int32_t openInterface(std::uint32_t) override
-    {
-        ++opens;
-        return openResult;
-    }
-    std::int32_t closeInterface() override
-    {
-        ++closes;
-        return 0;
-    }
+    std::int32_t openInterface(std::uint32_t) override { return 1; }
+    std::int32_t closeInterface() override { return ++closes, 0; }
 
     bool answers(std::uint32_t id)
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (drives.count(id) == 0 || silent_.count(id) != 0) {
-            setLastError(errorSilent, "no answer");
-            return false;
-        }
-        setLastError(0, "");
-        return true;
+        return locked([&] {
+            const bool ok = drives.count(id) != 0 && silent_.count(id) == 0;
+            ok ? setLastError(0, "") : setLastError(errorSilent, "no answer");
+            return ok;
+        });
     }
 
-    std::string vendorName = "Vorlane";
-    std::string productCode = "VDX 2040 A";
+    std::string vendorName = "Vorlane", productCode = "VDX 2040 A";
     std::atomic<bool> refuseWrites{false};
-    std::atomic<std::int32_t> openResult{1};
-    std::atomic<int> opens{0};
-    std::atomic<int> closes{0};
+    std::atomic<int> closes{0}, initUploads{0}, getUploads{0};
     std::atomic<std::int32_t> initUploadResult{1};
-    std::atomic<int> initUploads{0};
-    std::atomic<int> getUploads{0};
-    std::atomic<std::uint32_t> lastSession{0};
-    std::atomic<std::uint32_t> uploadPackets{1};
-    std::atomic<std::uint32_t> failAtPacket{0};
-    std::chrono::milliseconds packetDelay{0};
-    std::atomic<std::uint32_t> failCode{0x80040603u};
-    std::chrono::milliseconds identifyDelay{0};
+    std::atomic<std::uint32_t> lastSession{0}, uploadPackets{1}, failAtPacket{0}, failCode{0x80040603u};
+    std::chrono::milliseconds packetDelay{0}, identifyDelay{0};
 
 private:
     std::mutex mutex;
-    std::set<std::uint32_t> drives;
-    std::set<std::uint32_t> silent_;
+    std::set<std::uint32_t> drives, silent_;
     std::map<std::tuple<std::uint32_t, std::uint16_t, std::uint16_t>, std::uint32_t> values;
     std::map<std::uint32_t, int> reads;
-    std::vector<Write> writeLog;
-    std::vector<Write> readLog;
+    std::vector<Write> writeLog, readLog;
 };
 
 // An interface on the fake bus; settings keys as the ModbusTCP branch.
@@ -216,79 +148,74 @@ public:
                            std::vector<std::uint32_t> hardwareIds = {7})
         : FieldbusInterface("ModbusTCP", networkScan)
     {
-        fake = std::make_shared<FakeProtocol>(std::move(constants));
-        protocol = fake;
-        if (withHardware)
-            for (auto id : hardwareIds) {
-                auto hw = std::make_shared<FakeHardware>(id, "fake" + std::to_string(id));
-                hardware.push_back(hw);
-                addHardwareInterfaces({hw});
-            }
+        protocol = fake = std::make_shared<FakeProtocol>(std::move(constants));
+        for (auto id : withHardware ? hardwareIds : std::vector<std::uint32_t>{})
+            addHardwareInterfaces({std::make_shared<FakeHardware>(id, "fake" + std::to_string(id))});
         makeParameterDialog();
         readSettings();
     }
     ~FakeInterface() override { stopWorkers(); }
     std::shared_ptr<FakeProtocol> fake;
-    std::vector<std::shared_ptr<FakeHardware>> hardware;
-    int handOvers = 0;
 
 protected:
-    void handOverParameters() override { ++handOvers; }
+    void handOverParameters() override {}
 };
 
-// Records what is posted to it, delivered by the host event loop.
-class RecordingWindow : public commonbase::MessageWindow {
+// What workers posted to a twin, as the host's thread received it.
+class Notices : public commonbase::MessageWindow {
 public:
-    struct Message {
+    struct Notice {
         std::uint32_t message;
         std::int32_t first, second;
+        std::thread::id thread;
+        std::chrono::steady_clock::time_point at;
     };
     void handleMessage(std::uint32_t message, std::int32_t first, std::int32_t second) override
     {
-        messages.push_back({message, first, second});
+        notices.push_back({message, first, second, std::this_thread::get_id(), std::chrono::steady_clock::now()});
     }
-    std::size_t count(std::uint32_t message) const
+    std::size_t count(std::uint32_t message) const { return of(message).size(); }
+    // (first, second) of each notice of that kind, in arrival order.
+    std::vector<std::pair<std::int32_t, std::int32_t>> of(std::uint32_t message) const
     {
-        std::size_t n = 0;
-        for (const auto& m : messages)
-            n += m.message == message ? 1 : 0;
-        return n;
+        std::vector<std::pair<std::int32_t, std::int32_t>> out;
+        for (const auto& notice : notices)
+            if (notice.message == message)
+                out.emplace_back(notice.first, notice.second);
+        return out;
     }
-    std::vector<Message> messages;
+    bool await(std::uint32_t message, std::chrono::milliseconds timeout, std::size_t n = 1)
+    {
+        return commonbase::HostEventLoop::runUntil([&] { return count(message) >= n; }, timeout);
+    }
+    std::vector<Notice> notices;
 };
+using Steps = std::vector<std::pair<std::int32_t, std::int32_t>>;
 
 // Points the last-settings document at a file in a fresh folder.
 class SettingsFile {
 public:
     SettingsFile()
     {
-        auto& manager = Kavrel::CommunicationManager::getInstance();
-        manager.setLastSettingsPath(dir.str());
-        manager.setLastSettingsFileName(path());
+        Kavrel::CommunicationManager::getInstance().setLastSettingsPath(dir.str());
+        Kavrel::CommunicationManager::getInstance().setLastSettingsFileName(path());
     }
-    ~SettingsFile()
-    {
-        // Away from the folder before it goes.
-        Kavrel::CommunicationManager::getInstance().setLastSettingsFileName(spare.str() + "xml/LastSettings.xml");
-    }
+    // Away from the folder before it goes.
+    ~SettingsFile() { Kavrel::CommunicationManager::getInstance().setLastSettingsFileName(spare.str() + "x.xml"); }
     std::string path() const { return dir.str() + "xml/LastSettings.xml"; }
     std::string schema() const { return dir.str() + "xml/LastSettings.xsd"; }
     std::string text() const { return readFile(path()); }
     // Replaces the file and has the manager read it again.
     void put(const std::string& content) const
     {
-        write(content);
+        dir.write("xml/LastSettings.xml", content);
         Kavrel::CommunicationManager::getInstance().setLastSettingsFileName(path());
     }
-    void write(const std::string& content) const { dir.write("xml/LastSettings.xml", content); }
-    const TempDir& folder() const { return dir; }
 
 private:
-    TempDir spare;
-    TempDir dir;
+    TempDir spare, dir;
 };
 
-// A settings document with one branch of keys.
 inline std::string settingsXml(const std::string& branch, const std::string& keys)
 {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ComParameter>\n  <" + branch + ">" + keys + "</" + branch +

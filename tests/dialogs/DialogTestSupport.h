@@ -1,23 +1,21 @@
 // Interfaces with hardware the tests control, a last-settings file in a
 // temporary folder and a reader of what was written into it.
 #pragma once
-#include <xercesc/dom/DOM.hpp>
-#include <xercesc/util/XMLString.hpp>
+#include <gtest/gtest.h>
 
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 
-#include "commonbase/WString.h"
 #include "commonbase/XmlDom.h"
 #include "core/CommunicationManager.h"
-#include "core/FieldbusInterface.h"
 #include "core/FieldbusInterfaceModbusRs485.h"
 #include "core/FieldbusInterfaceModbusTcp.h"
 #include "core/FieldbusInterfaceSerialPort.h"
 #include "dialogs/DeviceNetParameterAccess.h"
-#include "dialogs/DialogBackend.h"
-#include "hardware/HardwareInterface.h"
+#include "dialogs/ParameterDialogBase.h"
+#include "dialogs/ScriptedDialogBackend.h"
 #include "support/TestSupport.h"
 
 namespace dialogtest {
@@ -36,18 +34,21 @@ public:
     std::int32_t sendMessage(const Kavrel::GenericParameters&, Kavrel::GenericParameters&) override { return 0; }
 };
 
-// A real interface class with exactly two ports "ttyA" (id 11) and "ttyB" (id 12).
+// A real interface class with exactly two ports "ttyA" (id 11) and "ttyB" (id 12),
+// whatever ports the machine has.
 template <class Base>
 class WithPorts : public Base {
 public:
     WithPorts(const std::string& protocol, bool networkScan) : Base(protocol, networkScan)
     {
-        // Only these two, whatever ports the machine has.
         this->hardwareInterfaces.clear();
         this->addHardwareInterfaces({std::make_shared<PortStub>(11, "ttyA"), std::make_shared<PortStub>(12, "ttyB")});
         this->readSettings();
     }
 };
+using Rs485 = WithPorts<Kavrel::FieldbusInterfaceModbusRs485>;
+using Vorlane = WithPorts<Kavrel::FieldbusInterfaceSerialPort>;
+using Tcp = WithPorts<Kavrel::FieldbusInterfaceModbusTcp>;
 
 // The CAN buses have no interface class of their own yet: a bare one, which
 // keeps the DeviceNet values as the DeviceNet interface does.
@@ -71,14 +72,29 @@ protected:
     void handOverParameters() override {}
 };
 
+inline std::unique_ptr<Kavrel::FieldbusInterface> makeInterface(const std::string& protocol, bool scan = false)
+{
+    if (protocol == "ModbusRS485") return std::make_unique<Rs485>(protocol, scan);
+    if (protocol == "VorlaneRS485") return std::make_unique<Vorlane>(protocol, scan);
+    if (protocol == "ModbusTCP") return std::make_unique<Tcp>(protocol, scan);
+    return std::make_unique<CanStub>(protocol, scan);
+}
+
+// The interface holds its dialog through the core's view; the tests look inside.
+inline Kavrel::ParameterDialogBase* dialogOf(Kavrel::FieldbusInterface& fieldbus)
+{
+    return dynamic_cast<Kavrel::ParameterDialogBase*>(fieldbus.getParameterDialog());
+}
+
+inline std::int32_t show(Kavrel::FieldbusInterface& fieldbus) { return fieldbus.getParameterDialog()->displayDialog(1, 5); }
+
 // Points the last-settings document at a file in a fresh folder; away again at the end.
 class SettingsFile {
 public:
     SettingsFile()
     {
-        auto& manager = Kavrel::CommunicationManager::getInstance();
-        manager.setLastSettingsPath(dir.str());
-        manager.setLastSettingsFileName(path());
+        Kavrel::CommunicationManager::getInstance().setLastSettingsPath(dir.str());
+        Kavrel::CommunicationManager::getInstance().setLastSettingsFileName(path());
     }
     ~SettingsFile()
     {
@@ -90,44 +106,37 @@ public:
     std::map<std::string, std::string> keys(const std::string& branch) const
     {
         std::map<std::string, std::string> out;
-        commonbase::XmlDom dom{commonbase::WString(path()), commonbase::WString()};
-        if (!dom.parseFile(false))
-            return out;
-        auto* element = dom.findElement(commonbase::WString("ComParameter/" + branch), commonbase::WString());
-        if (element)
-            collect(element, "", out);
+        const std::string text = std::filesystem::exists(path()) ? kavreltest::readFile(path()) : "";
+        const auto from = text.find("<" + branch + ">"), to = text.find("</" + branch + ">");
+        if (from == std::string::npos || to == std::string::npos) return out;
+        static const std::regex tag(R"(<(\w+)>([^<]*)</\1>|<(\w+)/>|<(/?)(\w+)>)");
+        std::vector<std::string> open{""};
+        for (std::sregex_iterator it(text.begin() + from + branch.size() + 2, text.begin() + to, tag), end; it != end; ++it) {
+            const auto& m = *it;
+            if (m[1].matched || m[3].matched) out[open.back() + (m[1].matched ? m[1] : m[3]).str()] = m[2];
+            else if (m[4].length()) open.pop_back();
+            else open.push_back(open.back() + m[5].str() + "/");
+        }
         return out;
     }
 
 private:
-    static std::string narrow(const XMLCh* text)
-    {
-        char* bytes = xercesc::XMLString::transcode(text);
-        std::string s(bytes);
-        xercesc::XMLString::release(&bytes);
-        return s;
-    }
-    static void collect(xercesc::DOMElement* element, const std::string& prefix, std::map<std::string, std::string>& out)
-    {
-        bool leaf = true;
-        for (auto* child = element->getFirstElementChild(); child; child = child->getNextElementSibling()) {
-            leaf = false;
-            collect(child, prefix + narrow(child->getTagName()) + "/", out);
-        }
-        if (leaf && !prefix.empty())
-            out[prefix.substr(0, prefix.size() - 1)] = narrow(element->getTextContent());
-    }
-
-    kavreltest::TempDir dir;
-    kavreltest::TempDir spare;
+    kavreltest::TempDir dir, spare;
 };
 
-// Sets a backend for one test and takes it away again.
 class BackendScope {
 public:
     explicit BackendScope(std::shared_ptr<commonbase::DialogBackend> backend) { commonbase::DialogBackend::set(std::move(backend)); }
     ~BackendScope() { commonbase::DialogBackend::set(nullptr); }
 };
+
+inline std::shared_ptr<Kavrel::ScriptedDialogBackend> script(const std::string& text)
+{
+    auto backend = std::make_shared<Kavrel::ScriptedDialogBackend>();
+    std::string error;
+    EXPECT_TRUE(backend->parse(text, error)) << error;
+    return backend;
+}
 
 // The language files as the build copied them beside the library.
 inline std::shared_ptr<commonbase::XmlDom> dictionary(const std::string& language)

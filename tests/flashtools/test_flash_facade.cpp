@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "automation/CFlasher.h"
-#include "flash_test_files.h"
 #include "flashtools/FlashApiFileNameFinder.h"
 #include "flashtools/FlashException.h"
+#include "support/TestSupport.h"
 
 using namespace Kavrel;
 
@@ -32,8 +32,7 @@ TEST(FlashApiFinder, ModbusRtuNamesPathPlaceholdersAndReverse)
 }
 
 namespace {
-class ChangeSink : public IFlasherEvent {
-public:
+struct ChangeSink : IFlasherEvent {
     void onFlasherChange(std::int32_t call) override { calls.push_back(call); }
     std::vector<std::int32_t> calls;
 };
@@ -57,13 +56,16 @@ TEST(Flasher, DefaultLoaderFoundIgnoringCaseChangesAndErrors)
     std::string text;
     flasher->getErrorText(static_cast<std::int32_t>(0x80040F0Fu), text);
     EXPECT_EQ(text, "No flash data are set, so there is no header information.");
+    auto hasLoader = [&] {
+        std::int32_t has = -1;
+        flasher->hasFlashApiData(has);
+        return has;
+    };
 
     flasher->setProtocolName("ModbusTCP");
     ASSERT_EQ(flasher->put_FlashApiPath(dir.str()), S_OK);
     ASSERT_EQ(flasher->setFlashData(image), S_OK);
-    std::int32_t has = 0;
-    flasher->hasFlashApiData(has);
-    EXPECT_EQ(has, 1);
+    EXPECT_EQ(hasLoader(), 1);
     std::string icon;
     ASSERT_EQ(flasher->getFlashApiDataIconFileName(icon), S_OK);
     EXPECT_EQ(icon, dir.str() + "ModbusTCP\\DRV12.ico");
@@ -72,12 +74,10 @@ TEST(Flasher, DefaultLoaderFoundIgnoringCaseChangesAndErrors)
     // A loader that is not found leaves none, unless a default was set before.
     sink->calls.clear();
     ASSERT_EQ(flasher->setFlashData(other), S_OK);
-    flasher->hasFlashApiData(has);
-    EXPECT_EQ(has, 0) << "the previous image's loader does not stay with a new image";
+    EXPECT_EQ(hasLoader(), 0) << "the previous image's loader does not stay with a new image";
     ASSERT_EQ(flasher->setFlashApiData(fallback), S_OK);
     ASSERT_EQ(flasher->removeFlashData(), S_OK);
-    flasher->hasFlashApiData(has);
-    EXPECT_EQ(has, 0) << "removing the image removes the loader";
+    EXPECT_EQ(hasLoader(), 0) << "removing the image removes the loader";
     ASSERT_EQ(flasher->setDefaultFlashApiData(fallback), S_OK);
     ASSERT_EQ(flasher->setFlashData(other), S_OK);
     std::string api;

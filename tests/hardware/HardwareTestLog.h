@@ -1,7 +1,6 @@
 #pragma once
 // Collects the log lines written while a test runs, for checking the texts
-// the adapters promise.
-#include <algorithm>
+// the adapters promise. The log manager owns it once installed.
 #include <memory>
 #include <mutex>
 #include <string>
@@ -11,29 +10,39 @@
 
 namespace kavreltest {
 
-class LogLines {
+class LogLines : public commonbase::DebugInterface {
 public:
     static LogLines& instance()
     {
-        static LogLines* lines = [] {
-            auto* l = new LogLines;
-            commonbase::DebugManager::instance().addInterface(std::make_unique<Sink>(l));
-            return l;
+        static LogLines* installed = [] {
+            auto owned = std::make_unique<LogLines>();
+            LogLines* raw = owned.get();
+            commonbase::DebugManager::instance().addInterface(std::move(owned));
+            return raw;
         }();
-        return *lines;
+        return *installed;
+    }
+    bool write(commonbase::WString level, commonbase::WString component, commonbase::WString text) override
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        lines.push_back(commonbase::composeDebugLine(level, component, text, ""));
+        return true;
     }
     void clear()
     {
         std::lock_guard<std::mutex> guard(lock);
         lines.clear();
     }
-    // True when one line contains the text.
-    bool contains(const std::string& text) const
+    // How many lines contain the text.
+    std::size_t count(const std::string& text) const
     {
         std::lock_guard<std::mutex> guard(lock);
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const std::string& l) { return l.find(text) != std::string::npos; });
+        std::size_t n = 0;
+        for (const auto& l : lines)
+            n += l.find(text) != std::string::npos;
+        return n;
     }
+    bool contains(const std::string& text) const { return count(text) > 0; }
     std::string all() const
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -42,18 +51,7 @@ public:
             text += l + "\n";
         return text;
     }
-
 private:
-    struct Sink : commonbase::DebugInterface {
-        LogLines* owner;
-        explicit Sink(LogLines* o) : owner(o) { setLevel(0); }
-        bool write(commonbase::WString level, commonbase::WString component, commonbase::WString text) override
-        {
-            std::lock_guard<std::mutex> guard(owner->lock);
-            owner->lines.push_back(commonbase::composeDebugLine(level, component, text, ""));
-            return true;
-        }
-    };
     mutable std::mutex lock;
     std::vector<std::string> lines;
 };

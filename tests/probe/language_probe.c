@@ -5,23 +5,14 @@
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        fprintf(stderr, "usage: language_probe LIBRARY\n");
-        return 2;
-    }
-    void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-    if (!library) {
-        printf("dlopen failed: %s\n", dlerror());
-        return 1;
-    }
-    void* symbol = dlsym(library, "kavrel_probe_language");
+    void* library = argc == 2 ? dlopen(argv[1], RTLD_NOW | RTLD_LOCAL) : NULL;
+    void* symbol = library ? dlsym(library, "kavrel_probe_language") : NULL;
     const char* (*probe)(void) = NULL;
     if (symbol) memcpy(&probe, &symbol, sizeof probe);
     if (!probe) {
-        printf("no probe: %s\n", dlerror());
+        printf("usage: language_probe LIBRARY; %s\n", argc == 2 ? dlerror() : "no library given");
         return 1;
     }
     printf("%s\n", probe());
-    fflush(stdout);
     return 0;
 }

@@ -1,7 +1,7 @@
 // Exact request bytes and reply handling of the Modbus protocols, seen through
 // a recording hardware interface that plays back scripted replies.
-#include <algorithm>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,384 +11,218 @@
 #include "protocols/FieldbusProtocolModbusTcp.h"
 
 using namespace Kavrel;
+using P = FieldbusProtocolModbusBase;
 
 namespace {
 
+// Requests and replies in hex text; RTU adapters carry the text itself, TCP
+// the bytes. A reply "!" is a transport failure, no reply left is silence.
 class RecordingInterface : public HardwareInterface {
 public:
-    struct Reply {
-        bool ok;
-        std::vector<std::uint8_t> bytes;
-        std::uint32_t error;
-    };
-    std::vector<std::vector<std::uint8_t>> sent;
-    std::deque<Reply> replies;
-    int opens = 0, closes = 0;
-
+    explicit RecordingInterface(bool binary) : binary(binary) {}
     std::int32_t getAvailableInterfaces(HardwareInterfaceList&) override { return 0; }
-    std::int32_t openInterface() override { ++opens; return 1; }
-    std::int32_t closeInterface() override { ++closes; return 1; }
+    std::int32_t openInterface() override { return ++opens, 1; }
+    std::int32_t closeInterface() override { return ++closes, 1; }
     std::int32_t sendMessage(const GenericParameters& request, GenericParameters& response) override
     {
-        sent.push_back(request.bytes);
-        if (replies.empty()) {
+        std::string text = binary ? FieldbusProtocol::binToAscii(request.bytes)
+                                  : std::string(request.bytes.begin(), request.bytes.end());
+        for (auto& c : text)
+            c = static_cast<char>(std::toupper(c));
+        sent.push_back(text);
+        if (replies.empty() || replies.front() == "!") {
             setError(0x1205, "no answer");
+            if (!replies.empty())
+                replies.pop_front();
             return 0;
         }
-        Reply r = replies.front();
+        const std::string r = replies.front();
         replies.pop_front();
-        if (!r.ok) {
-            setError(r.error, "transport failed");
-            return 0;
-        }
+        if (binary)
+            FieldbusProtocol::asciiToBin(response.bytes, r);
+        else
+            response.bytes.assign(r.begin(), r.end());
         clearError();
-        response.bytes = r.bytes;
         return 1;
     }
-    // RTU adapter replies are hex text.
-    void text(const std::string& t) { replies.push_back({true, {t.begin(), t.end()}, 0}); }
-    void bin(const std::vector<std::uint8_t>& b) { replies.push_back({true, b, 0}); }
-    void transportFailure(std::uint32_t code) { replies.push_back({false, {}, code}); }
-    std::string sentText(std::size_t i) const { return {sent.at(i).begin(), sent.at(i).end()}; }
+    bool binary;
+    std::vector<std::string> sent;
+    std::deque<std::string> replies;
+    int opens = 0, closes = 0;
 };
 
-struct RtuFixture : ::testing::Test {
-    std::shared_ptr<RecordingInterface> hw = std::make_shared<RecordingInterface>();
-    FieldbusProtocolModbusRtu rtu{hw};
-};
+using Call = std::function<std::string(P&, RecordingInterface&)>;
 
-std::vector<std::uint8_t> bytes(const std::string& hexText)
+std::string hex(std::uint32_t v)
 {
-    std::vector<std::uint8_t> b;
-    FieldbusProtocol::asciiToBin(b, hexText);
+    char b[9];
+    std::snprintf(b, sizeof b, "%X", v);
     return b;
 }
 
+// Each call gives its result, then what it read, as text.
+Call read(std::uint32_t unit, std::uint16_t index, std::uint16_t subindex)
+{
+    return [=](P& p, auto&) {
+        std::uint32_t v = 0xDEAD;
+        const auto r = p.readParameter(unit, 4, index, subindex, v);
+        return hex(r) + " " + hex(v);
+    };
+}
+Call write(std::uint32_t unit, std::uint16_t index, std::uint16_t subindex, std::uint32_t value)
+{
+    return [=](P& p, auto&) { return hex(p.writeParameter(unit, 4, index, subindex, value)); };
+}
+Call send(std::uint16_t index, std::vector<std::uint8_t> data, std::uint32_t count)
+{
+    return [=](P& p, auto&) mutable { return hex(p.sendData(1, index, 0, data, count)); };
+}
+Call upload(std::uint32_t packet)
+{
+    return [=](P& p, auto&) {
+        std::string d = "-";
+        std::uint32_t finished = 9;
+        const auto r = p.getUpload(1, 256, packet, d, finished);
+        return hex(r) + " " + d + " " + hex(finished);
+    };
+}
+Call identify = [](P& p, auto&) {
+    std::string vendor = "-", product = "-", version = "-", motor = "-", serial = "-";
+    const auto r = p.readIdentification(1, vendor, product, version, motor, serial);
+    return hex(r) + " " + vendor + "|" + product + "|" + version + "|" + motor + "|" + serial;
+};
+Call diagnostics(std::uint32_t unit)
+{
+    return [=](P& p, auto&) {
+        std::uint32_t v = 0xDEAD;
+        const auto r = p.readDiagnostics(unit, v);
+        return hex(r) + " " + hex(v);
+    };
+}
+Call initUpload = [](P& p, auto&) { return hex(p.initUpload(1)); };
+
+// The replies played back, the call, the requests it sent, its outcome and last error code.
+struct Case {
+    const char* name; bool tcp; std::vector<std::string> replies; Call call; std::vector<std::string> sent;
+    std::string outcome; std::uint32_t code;
+};
+
+constexpr bool R = false, T = true;
+const std::vector<std::uint8_t> abc{0xAA, 0xBB, 0xCC};
+
+const Case cases[] = {
+    // Register address (index * 128 + subindex) * 2, unsigned; beyond index 128 a selector poke first.
+    {"read", R, {"0303041234ABCD"}, read(3, 1, 5), {"0303010A0002"}, "1 1234ABCD", 0},
+    {"127.127", R, {"01030400000000"}, read(1, 127, 127), {"01037FFE0002"}, "1 0", 0},
+    {"128.0 needs no poke", R, {"01030400000000"}, read(1, 128, 0), {"010380000002"}, "1 0", 0},
+    {"255.127 pokes 22.10", R, {"011016140002", "01030400000000"}, read(1, 255, 127),
+     {"01101614000204007F00FF", "0103FFFE0002"}, "1 0", 0},
+    {"129.3", R, {"01102C140002", "01030400000007"}, read(1, 129, 3), {"0110161400020400030081", "010381060002"},
+     "1 7", 0},
+    {"a failed poke stops the access", R, {"!"}, write(1, 200, 0, 5), {"01101614000204000000C8"}, "0", 0x1205},
+    {"index 256 has no register", R, {}, read(1, 256, 0), {}, "0 DEAD", P::errorAddressRange},
+    {"index 40000 has no register", R, {}, write(1, 40000, 0, 1), {}, "0", P::errorAddressRange},
+    {"data at index 300 has no register", R, {}, send(300, {1, 2}, 2), {}, "0", P::errorAddressRange},
+    {"write high word first", R, {"011002000002"}, write(1, 2, 0, 0xB3B2B1B0), {"01100200000204B3B2B1B0"}, "1", 0},
+    {"placeholders come from the template only", R, {"BB100BB00002"}, write(0xBB, 11, 88, 0x0BB00BB0),
+     {"BB100BB00002040BB00BB0"}, "1", 0},
+    {"exception reads the diagnostic register", R, {"038302", "030800021234"}, read(3, 1, 5),
+     {"0303010A0002", "030800020000"}, "0 DEAD", 0x1234},
+    {"a transport failure keeps the adapter's code", R, {"!"}, write(3, 1, 5, 9), {"0310010A00020400000009"}, "0",
+     0x1205},
+    // Bad replies to a read.
+    {"empty", R, {""}, read(3, 1, 5), {"0303010A0002"}, "0 DEAD", P::errorReplyTooShort},
+    {"no data", R, {"030304"}, read(3, 1, 5), {"0303010A0002"}, "0 DEAD", P::errorReplyTooShort},
+    {"short data", R, {"0303041234AB"}, read(3, 1, 5), {"0303010A0002"}, "0 DEAD", P::errorReplyTooShort},
+    {"odd digit", R, {"0303041234ABC"}, read(3, 1, 5), {"0303010A0002"}, "0 DEAD", P::errorReplyNotHex},
+    {"not hex", R, {"030304XY34ABCD"}, read(3, 1, 5), {"0303010A0002"}, "0 DEAD", P::errorReplyNotHex},
+    {"other unit", R, {"0403041234ABCD"}, read(3, 1, 5), {"0303010A0002"}, "0 DEAD", P::errorWrongReply},
+    {"other function", R, {"0304041234ABCD"}, read(3, 1, 5), {"0303010A0002"}, "0 DEAD", P::errorWrongReply},
+    {"more registers", R, {"0303081234ABCD1234ABCD"}, read(3, 1, 5), {"0303010A0002"}, "0 DEAD", P::errorWrongReply},
+    {"trailing data", R, {"0303041234ABCD1234"}, read(3, 1, 5), {"0303010A0002"}, "0 DEAD", P::errorWrongReply},
+    {"count lies", R, {"0303061234ABCD"}, read(3, 1, 5), {"0303010A0002"}, "0 DEAD", P::errorWrongReply},
+    {"diagnostics cut short", R, {"0308"}, diagnostics(3), {"030800020000"}, "0 DEAD", P::errorReplyTooShort},
+    // Raw data.
+    {"odd count is padded", R, {"011002000002"}, send(2, abc, 3), {"01100200000204AABBCC00"}, "1", 0},
+    {"block too big", R, {}, send(2, std::vector<std::uint8_t>(247), 247), {}, "0", P::errorBadData},
+    {"count beyond the buffer", R, {}, send(2, abc, 4), {}, "0", P::errorBadData},
+    {"read data copies digits", R, {"0103080102030405060708"},
+     [](P& p, auto&) {
+         std::string buffer;
+         const auto r = p.readData(1, 0, 4, buffer, 16);
+         return hex(r) + " " + buffer;
+     },
+     {"010300080004"}, "1 0102030405060708", 0},
+    // Identification: objects by id, unknown ones skipped; then motor type 5.13 and serial number 1.23.
+    {"identification", R,
+     {"012B0E01010000" "04" "000441434D45" "070178" "0102" "5031" "0203322E30", "0103040000007B", "01030400BC614E"},
+     identify, {"012B0E0100", "0103051A0002", "0103012E0002"}, "1 ACME|P1|2.0|00000123|12345678", 0},
+    {"object past the end", R, {"012B0E01010000" "01" "0009414243", "01030400000001", "01030400000002"}, identify,
+     {"012B0E0100", "0103051A0002", "0103012E0002"}, "1 -|-|-|00000001|00000002", 0},
+    {"0x2B refused", R, {"01AB01", "01030400000001", "01030400000002"}, identify,
+     {"012B0E0100", "0103051A0002", "0103012E0002"}, "1 -|-|-|00000001|00000002", 0},
+    {"no serial number", R, {"01AB01", "01030400000001"}, identify, {"012B0E0100", "0103051A0002", "0103012E0002"},
+     "0 -|-|-|00000001|", 0x1205},
+    // Upload.
+    {"init without reply", R, {}, initUpload, {"015A0000335652322E00000020"}, "0", 0x1205},
+    {"init", R, {"015A0000FE"}, initUpload, {"015A0000335652322E00000020"}, "1", 0},
+    {"init status is getUpload's to judge", R, {"015A000001"}, initUpload, {"015A0000335652322E00000020"}, "1", 0},
+    {"init exception", R, {"018A02"}, initUpload, {"015A0000335652322E00000020"}, "0", P::errorWrongReply},
+    {"packet", R, {"015A0000FE00000003AABBCC"}, upload(1), {"015A00003401000001"}, "0 AABBCC 0", 0},
+    {"last packet closes", R, {"015A0000FE00010001DD", "015A0000FE"}, upload(2),
+     {"015A00003401000002", "015A00003501000000"}, "0 DD 1", 0},
+    {"refusal closes", R, {"015A000012", "015A0000FE"}, upload(3), {"015A00003401000003", "015A00003501000000"},
+     "80040603  0", P::errorUploadRefused},
+    {"upload transport failure", R, {"!"}, upload(4), {"015A00003401000004"}, "80040604  0", 0x1205},
+    {"upload cut 1", R, {"015A"}, upload(1), {"015A00003401000001"}, "80040604  0", P::errorReplyTooShort},
+    {"upload cut 3", R, {"015A0000FE"}, upload(1), {"015A00003401000001"}, "80040604  0", P::errorReplyTooShort},
+    {"upload data short", R, {"015A0000FE00000004AABB"}, upload(1), {"015A00003401000001"}, "80040604  0",
+     P::errorReplyTooShort},
+    // Ping and rate changes reopen the line at the rate.
+    {"ping", R, {"0503020000"},
+     [](P& p, RecordingInterface& hw) {
+         auto line = [&] { return " " + std::to_string(hw.getBaudrate()) + " " + std::to_string(hw.opens) + "/" +
+                                  std::to_string(hw.closes); };
+         std::string s = hex(p.ping(5, 38400));
+         s += line();
+         s += " " + hex(p.ping(5, 9600));
+         s += " " + hex(p.setBaudrate(19200));
+         return s + line();
+     },
+     {"050300010001", "050300010001"}, "1 38400 1/1 0 1 19200 3/3", 0x1205},
+    // TCP: transaction id 0, the reply header is not judged; MBAP length checked for every frame.
+    {"tcp read", T, {"123400010009" "0303041234ABCD"}, read(3, 1, 5), {"000000000006" "0303010A0002"},
+     "1 1234ABCD", 0},
+    {"tcp exception", T, {"000000000003" "019002", "000000000006" "010800020042"}, write(1, 2, 0, 1),
+     {"00000000000B" "01100200000204" "00000001", "000000000006" "010800020000"}, "0", 0x42},
+    {"tcp cut header", T, {"0000"}, read(1, 1, 0), {"000000000006010301000002"}, "0 DEAD", P::errorReplyTooShort},
+    {"tcp unit only", T, {"000000000007" "01"}, read(1, 1, 0), {"000000000006010301000002"}, "0 DEAD",
+     P::errorReplyTooShort},
+    {"tcp data", T, {"000000000006" "011003000003"}, send(3, {1, 2, 3, 4, 5}, 5),
+     {"00000000000D" "011003000003060102030405" "00"}, "1", 0},
+    {"tcp diagnostics", T, {"000000000006" "010800020000"}, diagnostics(1), {"000000000006" "010800020000"}, "1 0", 0},
+    {"tcp init upload", T, {"000000000006" "015A0000FE0100"}, initUpload, {"00000000000D" "015A0000335652322E00000020"},
+     "1", 0},
+};
+
+TEST(ModbusFrames, RequestsRepliesAndCodes)
+{
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto hw = std::make_shared<RecordingInterface>(c.tcp);
+        hw->replies.assign(c.replies.begin(), c.replies.end());
+        std::unique_ptr<P> p;
+        if (c.tcp)
+            p = std::make_unique<FieldbusProtocolModbusTcp>(hw);
+        else
+            p = std::make_unique<FieldbusProtocolModbusRtu>(hw);
+        EXPECT_EQ(c.call(*p, *hw), c.outcome);
+        EXPECT_EQ(hw->sent, c.sent);
+        EXPECT_EQ(p->getLastErrorCode(), c.code);
+        EXPECT_FALSE(c.code > 0xFFFF && p->getLastErrorString().empty()) << "a code of ours has a text";
+        for (const auto& frame : c.tcp ? hw->sent : std::vector<std::string>{})
+            EXPECT_EQ(std::stoul(frame.substr(8, 4), nullptr, 16), frame.size() / 2 - 6) << frame;
+    }
+}
+
 } // namespace
-
-TEST_F(RtuFixture, ReadParameterFrameAndValue)
-{
-    hw->text("0303041234ABCD");
-    std::uint32_t value = 0;
-    ASSERT_EQ(rtu.readParameter(3, 4, 1, 5, value), 1);
-    ASSERT_EQ(hw->sent.size(), 1u);
-    EXPECT_EQ(hw->sentText(0), "0303010A0002");
-    EXPECT_EQ(value, 0x1234ABCDu);
-    EXPECT_EQ(rtu.getLastErrorCode(), 0u);
-}
-
-TEST_F(RtuFixture, RegisterAddressesAreUnsignedAndChecked)
-{
-    struct Case {
-        std::uint16_t index, subindex;
-        const char* request;
-    } cases[] = {
-        {0, 0, "010300000002"},
-        {1, 5, "0103010A0002"},
-        {2, 0, "010302000002"},
-        {127, 127, "01037FFE0002"},
-        {128, 0, "010380000002"},
-        {255, 127, "0103FFFE0002"},
-    };
-    for (const auto& c : cases) {
-        hw->sent.clear();
-        if (c.index > 128)
-            hw->text("011016140002");
-        hw->text("01030400000000");
-        std::uint32_t value = 0;
-        rtu.readParameter(1, 4, c.index, c.subindex, value);
-        ASSERT_FALSE(hw->sent.empty()) << c.index;
-        EXPECT_EQ(hw->sentText(hw->sent.size() - 1), c.request) << c.index << "." << c.subindex;
-        hw->replies.clear();
-    }
-}
-
-TEST_F(RtuFixture, WriteParameterSendsValueHighWordFirst)
-{
-    hw->text("011002000002");
-    ASSERT_EQ(rtu.writeParameter(1, 4, 2, 0, 0xB3B2B1B0u), 1);
-    EXPECT_EQ(hw->sentText(0), "01100200000204B3B2B1B0");
-}
-
-TEST_F(RtuFixture, HighIndexPokesFirstAndFailedPokeStopsAccess)
-{
-    hw->text("01102C140002");
-    hw->text("01030400000007");
-    std::uint32_t value = 0;
-    ASSERT_EQ(rtu.readParameter(1, 4, 129, 3, value), 1);
-    ASSERT_EQ(hw->sent.size(), 2u);
-    // 22.10 lies at (22*128+10)*2 = 0x1614; value 3*65536+129.
-    EXPECT_EQ(hw->sentText(0), "01101614000204" "00030081");
-    EXPECT_EQ(hw->sentText(1), "010381060002");
-    EXPECT_EQ(value, 7u);
-
-    hw->sent.clear();
-    hw->transportFailure(0x1205);
-    EXPECT_EQ(rtu.writeParameter(1, 4, 200, 0, 5), 0);
-    EXPECT_EQ(hw->sent.size(), 1u) << "nothing may follow a failed poke";
-    EXPECT_EQ(rtu.getLastErrorCode(), 0x1205u);
-
-    hw->sent.clear();
-    hw->text("01030400000000");
-    EXPECT_EQ(rtu.readParameter(1, 4, 128, 0, value), 1);
-    EXPECT_EQ(hw->sent.size(), 1u) << "index 128 needs no poke";
-}
-
-TEST_F(RtuFixture, IndexWithoutRegisterAddressSendsNothing)
-{
-    std::uint32_t value = 0;
-    EXPECT_EQ(rtu.readParameter(1, 4, 256, 0, value), 0);
-    EXPECT_EQ(rtu.getLastErrorCode(), FieldbusProtocolModbusBase::errorAddressRange);
-    EXPECT_EQ(rtu.writeParameter(1, 4, 40000, 0, 1), 0);
-    EXPECT_EQ(rtu.getLastErrorCode(), FieldbusProtocolModbusBase::errorAddressRange);
-    std::vector<std::uint8_t> data{1, 2};
-    EXPECT_EQ(rtu.sendData(1, 300, 0, data, 2), 0);
-    EXPECT_TRUE(hw->sent.empty());
-}
-
-TEST_F(RtuFixture, ExceptionReplyReadsDiagnosticRegister)
-{
-    hw->text("038302");
-    hw->text("030800021234");
-    std::uint32_t value = 0;
-    EXPECT_EQ(rtu.readParameter(3, 4, 1, 5, value), 0);
-    ASSERT_EQ(hw->sent.size(), 2u);
-    EXPECT_EQ(hw->sentText(1), "030800020000");
-    EXPECT_EQ(rtu.getLastErrorCode(), 0x1234u);
-    EXPECT_EQ(rtu.getLastErrorString(), "") << "a code without a text has none";
-
-    // A transport failure keeps the adapter's code and reads nothing more.
-    hw->sent.clear();
-    hw->transportFailure(0x1205);
-    EXPECT_EQ(rtu.writeParameter(3, 4, 1, 5, 9), 0);
-    EXPECT_EQ(hw->sent.size(), 1u);
-    EXPECT_EQ(rtu.getLastErrorCode(), 0x1205u);
-}
-
-TEST_F(RtuFixture, BadRepliesAreFailedExchangesWithCodes)
-{
-    using B = FieldbusProtocolModbusBase;
-    struct Case {
-        const char* reply;
-        std::uint32_t code;
-    } cases[] = {
-        {"", B::errorReplyTooShort},
-        {"03", B::errorReplyTooShort},
-        {"0303", B::errorReplyTooShort},
-        {"030304", B::errorReplyTooShort},
-        {"0303041234AB", B::errorReplyTooShort},
-        {"0303041234ABC", B::errorReplyNotHex},
-        {"030304XY34ABCD", B::errorReplyNotHex},
-        {"0403041234ABCD", B::errorWrongReply},
-        {"0304041234ABCD", B::errorWrongReply},
-        // More than the two registers asked for, or a byte count that lies.
-        {"0303081234ABCD1234ABCD", B::errorWrongReply},
-        {"0303041234ABCD1234", B::errorWrongReply},
-        {"0303061234ABCD", B::errorWrongReply},
-    };
-    for (const auto& c : cases) {
-        hw->replies.clear();
-        hw->text(c.reply);
-        std::uint32_t value = 0xDEAD;
-        EXPECT_EQ(rtu.readParameter(3, 4, 1, 5, value), 0) << c.reply;
-        EXPECT_EQ(rtu.getLastErrorCode(), c.code) << c.reply;
-        EXPECT_FALSE(rtu.getLastErrorString().empty()) << c.reply;
-    }
-    // Truncated diagnostics and upload replies fail the same way.
-    hw->replies.clear();
-    hw->text("0308");
-    std::uint32_t diagnostic = 0;
-    EXPECT_EQ(rtu.readDiagnostics(3, diagnostic), 0);
-    for (const char* reply : {"035A", "035A00", "035A0000FE", "035A0000FE0000", "035A0000FE00000004AABB"}) {
-        hw->replies.clear();
-        hw->text(reply);
-        std::string data;
-        std::uint32_t finished = 7;
-        EXPECT_EQ(static_cast<std::uint32_t>(rtu.getUpload(3, 256, 1, data, finished)),
-                  FieldbusProtocolModbusBase::errorUploadExchange) << reply;
-        EXPECT_EQ(finished, 0u);
-    }
-}
-
-TEST_F(RtuFixture, SendDataPadsOddCount)
-{
-    hw->text("011002000002");
-    std::vector<std::uint8_t> data{0xAA, 0xBB, 0xCC};
-    ASSERT_EQ(rtu.sendData(1, 2, 0, data, 3), 1);
-    EXPECT_EQ(hw->sentText(0), "01100200000204AABBCC00");
-    std::vector<std::uint8_t> big(247, 0);
-    EXPECT_EQ(rtu.sendData(1, 2, 0, big, 247), 0);
-    EXPECT_EQ(rtu.sendData(1, 2, 0, data, 4), 0) << "count beyond the buffer";
-    EXPECT_EQ(hw->sent.size(), 1u);
-}
-
-TEST_F(RtuFixture, ReadDataCopiesDigits)
-{
-    hw->text("0103080102030405060708");
-    std::string buffer;
-    ASSERT_EQ(rtu.readData(1, 0, 4, buffer, 16), 1);
-    EXPECT_EQ(hw->sentText(0), "010300080004");
-    EXPECT_EQ(buffer, "0102030405060708");
-}
-
-TEST_F(RtuFixture, IdentificationParsesObjectsAndSkipsUnknown)
-{
-    // unit fn MEI code conf more next count | 00 "ACME" | 07 "x" | 01 "P1" | 02 "2.0"
-    hw->text("012B0E01010000" "04" "000441434D45" "070178" "0102" "5031" "0203322E30");
-    hw->text("0103040000007B");  // 5.13
-    hw->text("01030400BC614E");  // 1.23
-    std::string vendor, product, version, motor, serial;
-    ASSERT_EQ(rtu.readIdentification(1, vendor, product, version, motor, serial), 1);
-    EXPECT_EQ(hw->sentText(0), "012B0E0100");
-    EXPECT_EQ(vendor, "ACME");
-    EXPECT_EQ(product, "P1");
-    EXPECT_EQ(version, "2.0");
-    EXPECT_EQ(motor, "00000123");
-    EXPECT_EQ(serial, "12345678");
-    // An object running past the reply's end, or a drive refusing 0x2B: the
-    // motor type and serial number reads still run and decide.
-    for (const char* identification : {"012B0E01010000" "01" "0009414243", "01AB01"}) {
-        hw->sent.clear();
-        hw->text(identification);
-        hw->text("01030400000001");
-        hw->text("01030400000002");
-        EXPECT_EQ(rtu.readIdentification(1, vendor, product, version, motor, serial), 1) << identification;
-        EXPECT_EQ(hw->sent.size(), 3u);
-        EXPECT_EQ(serial, "00000002");
-        hw->text(identification);
-        hw->text("01030400000001");
-        EXPECT_EQ(rtu.readIdentification(1, vendor, product, version, motor, serial), 0) << "no serial number";
-    }
-}
-
-TEST_F(RtuFixture, UploadSequence)
-{
-    EXPECT_EQ(rtu.initUpload(1), 0) << "no reply is no open upload";
-    hw->text("015A0000FE");
-    EXPECT_EQ(rtu.initUpload(1), 1);
-    EXPECT_EQ(hw->sentText(1), "015A0000335652322E00000020");
-    hw->text("015A000001");
-    EXPECT_EQ(rtu.initUpload(1), 1) << "the status byte is getUpload's to judge";
-    hw->text("018A02");
-    EXPECT_EQ(rtu.initUpload(1), 0) << "an exception is no exchange";
-
-    hw->sent.clear();
-    hw->text("015A0000FE00000003AABBCC");
-    std::string data;
-    std::uint32_t finished = 9;
-    EXPECT_EQ(rtu.getUpload(1, 256, 1, data, finished), 0);
-    EXPECT_EQ(hw->sentText(0), "015A0000340100" "0001");
-    EXPECT_EQ(data, "AABBCC");
-    EXPECT_EQ(finished, 0u);
-    EXPECT_EQ(hw->sent.size(), 1u) << "no close while not finished";
-
-    hw->sent.clear();
-    hw->text("015A0000FE00010001DD");
-    hw->text("015A0000FE");
-    EXPECT_EQ(rtu.getUpload(1, 256, 2, data, finished), 0);
-    EXPECT_EQ(finished, 1u);
-    EXPECT_EQ(data, "DD");
-    ASSERT_EQ(hw->sent.size(), 2u);
-    EXPECT_EQ(hw->sentText(1), "015A00003501000000");
-
-    hw->sent.clear();
-    hw->text("015A000012");
-    hw->text("015A0000FE");
-    EXPECT_EQ(static_cast<std::uint32_t>(rtu.getUpload(1, 256, 3, data, finished)),
-              FieldbusProtocolModbusBase::errorUploadRefused);
-    ASSERT_EQ(hw->sent.size(), 2u);
-    EXPECT_EQ(hw->sentText(1), "015A00003501000000");
-
-    hw->transportFailure(0x1205);
-    EXPECT_EQ(static_cast<std::uint32_t>(rtu.getUpload(1, 256, 4, data, finished)),
-              FieldbusProtocolModbusBase::errorUploadExchange);
-}
-
-TEST_F(RtuFixture, PingAndSetBaudrateReopenTheLine)
-{
-    hw->text("0503020000");
-    EXPECT_EQ(rtu.ping(5, 38400), 1);
-    EXPECT_EQ(hw->sentText(0), "050300010001");
-    EXPECT_EQ(hw->getBaudrate(), 38400u);
-    EXPECT_EQ(hw->opens, 1);
-    EXPECT_EQ(hw->closes, 1);
-    EXPECT_EQ(rtu.ping(5, 9600), 0);
-    EXPECT_EQ(rtu.setBaudrate(19200), 1);
-    EXPECT_EQ(hw->getBaudrate(), 19200u);
-    EXPECT_EQ(hw->opens, 3);
-    EXPECT_EQ(hw->closes, 3);
-}
-
-TEST(ModbusHeader, PlaceholdersAreReplacedFromTheTemplateOnly)
-{
-    FieldbusProtocolModbusRtu rtu;
-    EXPECT_EQ(rtu.createHeader("10AAAALLLLBB", 0xBB, 0x0BB0, 2, 0, 0), "BB100BB0000204");
-    EXPECT_EQ(rtu.createHeader("5A000034SSSSPPPP", 1, 0, 0, 0xABC, 0x12), "015A0000340ABC0012");
-    EXPECT_EQ(rtu.getMaxBlockSize(), 246u);
-    FieldbusProtocolModbusTcp tcp;
-    EXPECT_EQ(tcp.createHeader("03AAAALLLL", 3, 0x010A, 2, 0, 0), "0000000000060303010A0002");
-}
-
-TEST(ModbusTcpFrames, TransactionIdIsZeroAndTheReplyHeaderIsNotJudged)
-{
-    auto hw = std::make_shared<RecordingInterface>();
-    FieldbusProtocolModbusTcp tcp(hw);
-    hw->bin(bytes("123400010009" "0303041234ABCD"));
-    std::uint32_t value = 0;
-    ASSERT_EQ(tcp.readParameter(3, 4, 1, 5, value), 1) << tcp.getLastErrorString();
-    EXPECT_EQ(hw->sent.at(0), bytes("000000000006" "0303010A0002"));
-    EXPECT_EQ(value, 0x1234ABCDu);
-
-    // Exception, then the diagnostic register, each with transaction id 0.
-    hw->bin(bytes("000000000003" "019002"));
-    hw->bin(bytes("000000000006" "010800020042"));
-    EXPECT_EQ(tcp.writeParameter(1, 4, 2, 0, 1), 0);
-    EXPECT_EQ(hw->sent.at(2), bytes("000000000006" "010800020000"));
-    EXPECT_EQ(tcp.getLastErrorCode(), 0x42u);
-
-    // Cut or overlong replies fail, whatever their header says.
-    using B = FieldbusProtocolModbusBase;
-    struct Case {
-        const char* reply;
-        std::uint32_t code;
-    } cases[] = {
-        {"0000", B::errorReplyTooShort},
-        {"000000000007" "01", B::errorReplyTooShort},
-        {"000000000007" "0103041234", B::errorReplyTooShort},
-        {"000000000007" "0103041234ABCD" "000000000007", B::errorWrongReply},
-    };
-    for (const auto& c : cases) {
-        hw->bin(bytes(c.reply));
-        value = 0xDEAD;
-        EXPECT_EQ(tcp.readParameter(1, 4, 1, 0, value), 0) << c.reply;
-        EXPECT_EQ(tcp.getLastErrorCode(), c.code) << c.reply;
-        EXPECT_EQ(value, 0xDEADu) << c.reply;
-    }
-}
-
-TEST(ModbusTcpFrames, LengthFieldCountsEveryFollowingByte)
-{
-    // Each request kind: the MBAP length must equal the bytes after the header.
-    auto hw = std::make_shared<RecordingInterface>();
-    FieldbusProtocolModbusTcp tcp(hw);
-    std::uint32_t value = 0;
-    std::string text;
-    std::vector<std::uint8_t> block{1, 2, 3, 4, 5};
-    hw->bin(bytes("000000000006" "011002000002"));
-    tcp.writeParameter(1, 4, 2, 0, 0xB3B2B1B0u);
-    hw->bin(bytes("000000000006" "011003000003"));
-    tcp.sendData(1, 3, 0, block, 5);
-    hw->bin(bytes("000000000006" "010300"));
-    tcp.readParameter(1, 4, 1, 0, value);
-    hw->bin(bytes("000000000006" "010800020000"));
-    tcp.readDiagnostics(1, value);
-    hw->bin(bytes("000000000006" "015A0000FE0100"));
-    tcp.initUpload(1);
-    ASSERT_EQ(hw->sent.size(), 5u);
-    EXPECT_EQ(hw->sent[0], bytes("00000000000B" "01100200000204B3B2B1B0"));
-    EXPECT_EQ(hw->sent[1], bytes("00000000000D" "011003000003060102030405" "00"));
-    for (const auto& frame : hw->sent) {
-        ASSERT_GE(frame.size(), 7u);
-        EXPECT_EQ(frame[4] * 256u + frame[5], frame.size() - 6) << FieldbusProtocol::binToAscii(frame);
-    }
-}

@@ -2,7 +2,6 @@
 // the generic identification and the error-text lookups.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -22,19 +21,14 @@ public:
                                std::uint32_t& value) override
     {
         auto it = values.find({index, subindex});
-        if (it == values.end()) return 0;
-        value = it->second;
-        return 1;
+        return it == values.end() ? 0 : (value = it->second, 1);
     }
     std::int32_t writeParameter(std::uint32_t, std::uint32_t, std::uint16_t, std::uint16_t, std::uint32_t) override
     {
         return 0;
     }
     std::int32_t initUpload(std::uint32_t) override { return 0; }
-    std::int32_t getUpload(std::uint32_t, std::uint32_t, std::uint32_t, std::string&, std::uint32_t&) override
-    {
-        return 0;
-    }
+    std::int32_t getUpload(std::uint32_t, std::uint32_t, std::uint32_t, std::string&, std::uint32_t&) override { return 0; }
     std::int32_t finishUpload(std::uint32_t, std::uint32_t) override { return 0; }
     std::uint32_t getMaxBlockSize() override { return 0; }
     std::int32_t ping(std::uint32_t, std::uint32_t baud) override
@@ -56,39 +50,19 @@ using Ids = std::set<std::uint32_t>;
 
 TEST(ProtocolBase, SplitRangeTexts)
 {
-    struct Case {
-        const char* text;
-        std::uint32_t minimum, maximum;
-        Ids expected;
-    } cases[] = {
-        {"1-3,5", 1, 31, {1, 2, 3, 5}},
-        {"5-3", 1, 31, {}},
-        {"1,,2", 1, 31, {1, 2}},
-        {",7,", 1, 31, {7}},
-        {"3,1-2,2", 1, 31, {1, 2, 3}},
-        {"1;2", 1, 31, {}},
-        {"1 - 3", 1, 31, {}},
-        {"0-10", 1, 31, {}},
-        {"31", 1, 31, {31}},
-        {"32", 1, 31, {}},
-        {"0", 0, 63, {0}},
-        {"", 1, 31, {}},
-        {"-", 1, 31, {}},
-        {"1-", 1, 31, {}},
-        {"-5", 1, 31, {}},
-        {"1-2-3", 1, 31, {}},
-        {"abc", 1, 31, {}},
-        {"4294967296", 0, 0xffffffffu, {}},
-        {"99999999999999999999", 1, 31, {}},
-        {"1-4000000000", 1, 31, {}},
-        {"1-4000000000", 0, 0xffffffffu, {}},
-        {"4294967295", 0, 0xffffffffu, {0xffffffffu}},
+    struct Case { const char* text; std::uint32_t minimum, maximum; Ids expected; } cases[] = {
+        {"1-3,5", 1, 31, {1, 2, 3, 5}}, {"5-3", 1, 31, {}}, {"1,,2", 1, 31, {1, 2}}, {",7,", 1, 31, {7}},
+        {"3,1-2,2", 1, 31, {1, 2, 3}}, {"1;2", 1, 31, {}}, {"1 - 3", 1, 31, {}}, {"0-10", 1, 31, {}},
+        {"31", 1, 31, {31}}, {"32", 1, 31, {}}, {"0", 0, 63, {0}}, {"", 1, 31, {}}, {"-", 1, 31, {}},
+        {"1-", 1, 31, {}}, {"-5", 1, 31, {}}, {"1-2-3", 1, 31, {}}, {"abc", 1, 31, {}},
+        {"4294967296", 0, 0xffffffffu, {}}, {"99999999999999999999", 1, 31, {}}, {"1-4000000000", 1, 31, {}},
+        {"1-4000000000", 0, 0xffffffffu, {}}, {"4294967295", 0, 0xffffffffu, {0xffffffffu}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(FieldbusProtocol::splitRange(c.text, c.minimum, c.maximum), c.expected) << "text: " << c.text;
 }
 
-TEST(ProtocolBase, RejectedRangeKeepsThePreviousOne)
+TEST(ProtocolBase, RejectedRangeKeepsThePreviousOneAndFlashRangesHaveTheirOwnBounds)
 {
     FakeProtocol protocol("VorlaneRS485");
     ASSERT_EQ(protocol.setScanRange("2-4"), 1);
@@ -99,33 +73,21 @@ TEST(ProtocolBase, RejectedRangeKeepsThePreviousOne)
     }
     EXPECT_TRUE(protocol.checkScanRange("31"));
     EXPECT_FALSE(protocol.checkScanRange("32"));
-}
-
-TEST(ProtocolBase, FlashRangeUsesItsOwnBounds)
-{
     // Modbus may flash the point-to-point address 248 but never scans it.
-    FakeProtocol protocol("ModbusRS485");
-    EXPECT_EQ(protocol.setScanRange("248"), 0);
-    EXPECT_EQ(protocol.setFlashRange("248"), 1);
-    EXPECT_EQ(protocol.getFlashRangeIds(), (Ids{248}));
-    EXPECT_TRUE(protocol.getScanRangeIds().empty());
+    FakeProtocol modbus("ModbusRS485");
+    EXPECT_EQ(modbus.setScanRange("248"), 0);
+    EXPECT_EQ(modbus.setFlashRange("248"), 1);
+    EXPECT_EQ(modbus.getFlashRangeIds(), (Ids{248}));
+    EXPECT_TRUE(modbus.getScanRangeIds().empty());
+    EXPECT_EQ(FieldbusProtocol::create("NoSuchBus"), nullptr);
+    EXPECT_TRUE(FieldbusProtocol::constantsFor("NoSuchBus").baudrates.empty());
 }
 
 TEST(ProtocolBase, AsciiToBin)
 {
-    struct Case {
-        const char* text;
-        bool ok;
-        std::vector<std::uint8_t> bytes;
-    } cases[] = {
-        {"0300010001", true, {0x03, 0x00, 0x01, 0x00, 0x01}},
-        {"123", true, {0x12}},
-        {"aBcD", true, {0xab, 0xcd}},
-        {"", true, {}},
-        {"1", true, {}},
-        {"12zz", false, {}},
-        {"g0", false, {}},
-        {"0x12", false, {}},
+    struct Case { const char* text; bool ok; std::vector<std::uint8_t> bytes; } cases[] = {
+        {"0300010001", true, {0x03, 0x00, 0x01, 0x00, 0x01}}, {"123", true, {0x12}}, {"aBcD", true, {0xab, 0xcd}},
+        {"", true, {}}, {"1", true, {}}, {"12zz", false, {}}, {"g0", false, {}}, {"0x12", false, {}},
     };
     for (const auto& c : cases) {
         std::vector<std::uint8_t> bytes{0xee};
@@ -143,13 +105,9 @@ TEST(ProtocolBase, DetectBaudrateTriesFromTheLastRate)
         std::vector<std::uint32_t> pings;
         std::int32_t position;
     } cases[] = {
-        {"VorlaneRS485", 0, {38400, 19200, 9600}, 0},
-        {"VorlaneRS485", 19200, {38400, 19200}, 1},
-        {"VorlaneRS485", 9600, {38400, 19200, 9600}, 0},
-        {"CanOpen_QTA", 500, {500}, 2},
-        {"DeviceNetCan", 0, {500, 250, 125}, 0},
-        {"ModbusRS485", 38400, {38400}, 2},
-        {"ModbusTCP", 0, {}, 0},
+        {"VorlaneRS485", 0, {38400, 19200, 9600}, 0}, {"VorlaneRS485", 19200, {38400, 19200}, 1},
+        {"VorlaneRS485", 9600, {38400, 19200, 9600}, 0}, {"CanOpen_QTA", 500, {500}, 2},
+        {"DeviceNetCan", 0, {500, 250, 125}, 0}, {"ModbusRS485", 38400, {38400}, 2}, {"ModbusTCP", 0, {}, 0},
     };
     for (const auto& c : cases) {
         FakeProtocol protocol(c.protocol);
@@ -159,30 +117,19 @@ TEST(ProtocolBase, DetectBaudrateTriesFromTheLastRate)
     }
 }
 
-TEST(ProtocolBase, GenericIdentification)
+TEST(ProtocolBase, GenericIdentificationAndStringParameters)
 {
     FakeProtocol protocol("VorlaneRS485");
     std::string vendor = "v", product = "p", version = "x", motor = "old", serial = "old";
-    protocol.values[{5, 13}] = 42;
-    protocol.values[{1, 23}] = 12345678;
+    protocol.values = {{{5, 13}, 42}, {{1, 23}, 12345678}};
     EXPECT_EQ(protocol.readIdentification(1, vendor, product, version, motor, serial), 1);
-    EXPECT_EQ(motor, "00000042");
-    EXPECT_EQ(serial, "12345678");
-    EXPECT_EQ(vendor + product + version, "vpx");
+    EXPECT_EQ(vendor + product + version + motor + serial, "vpx0000004212345678");
 
-    protocol.values.erase({1, 23});
-    protocol.values.erase({5, 13});
+    protocol.values.clear();
     EXPECT_EQ(protocol.readIdentification(1, vendor, product, version, motor, serial), 0);
-    EXPECT_EQ(motor, "");
-    EXPECT_EQ(serial, "");
-}
-
-TEST(ProtocolBase, ReadStringParameter)
-{
-    FakeProtocol protocol("CanOpen_QTA");
-    protocol.values[{0x1008, 1}] = 0x41424344;
-    protocol.values[{0x1008, 2}] = 0;
-    protocol.values[{0x1008, 3}] = 0x45464748;
+    EXPECT_EQ(motor + serial, "");
+    // Four characters a parameter, zeros skipped.
+    protocol.values = {{{0x1008, 1}, 0x41424344}, {{0x1008, 2}, 0}, {{0x1008, 3}, 0x45464748}};
     std::string text;
     EXPECT_EQ(protocol.readString(0x1008, 1, 12, text), 1);
     EXPECT_EQ(text, "ABCDEFGH");
@@ -191,32 +138,17 @@ TEST(ProtocolBase, ReadStringParameter)
     EXPECT_EQ(text, "");
 }
 
-TEST(ProtocolBase, ErrorTextFileParsing)
+TEST(ProtocolBase, ErrorTextFileAndLookupOrder)
 {
     kavreltest::TempDir dir;
-    auto file = dir.write("errcodes.ini",
-                          "; comment without equals\n"
-                          "1A=Timeout\n"
-                          "0=never shown\n"
-                          "0x2b=With prefix\r\n"
-                          "30=a=b\n"
-                          "zz=not hex\n"
-                          "=no code\n"
-                          "10000=too wide\n"
-                          "1a=Later wins\n");
-    auto texts = FieldbusProtocol::readErrorTextFile(file.string());
-    std::map<std::uint16_t, std::string> expected{{0x1a, "Later wins"}, {0x2b, "With prefix"}, {0x30, "a=b"}};
-    EXPECT_EQ(texts, expected);
+    auto file = dir.write("errcodes.ini", "; comment without equals\n1A=Timeout\n0=never shown\n0x2b=With prefix\r\n"
+                                          "30=a=b\nzz=not hex\n=no code\n10000=too wide\n1a=Later wins\n");
+    EXPECT_EQ(FieldbusProtocol::readErrorTextFile(file.string()),
+              (std::map<std::uint16_t, std::string>{{0x1a, "Later wins"}, {0x2b, "With prefix"}, {0x30, "a=b"}}));
     EXPECT_TRUE(FieldbusProtocol::readErrorTextFile(dir.str() + "missing.ini").empty());
-}
 
-TEST(ProtocolBase, ErrorMessageLookupOrder)
-{
     FakeProtocol protocol("ModbusRS485");
-    struct Case {
-        std::uint32_t code;
-        const char* expected;
-    } cases[] = {
+    const struct { std::uint32_t code; const char* expected; } cases[] = {
         {0x1104, "No answer within the time-out."}, // protocol-error document first
         {0x02, "Illegal data address: the parameter does not exist."},
         {0x1a, "Timeout"},                            // then errcodes.ini by the low 16 bits
@@ -231,26 +163,6 @@ TEST(ProtocolBase, ErrorMessageLookupOrder)
     protocol.setLastError(0, "kept");
     protocol.getErrorMessage("Modbus");
     EXPECT_EQ(protocol.getLastErrorString(), "kept");
-}
-
-TEST(ProtocolBase, ConstantsAreConsistent)
-{
-    // Settings readers rely on these: the default rate must be offered and the
-    // default address must be flashable.
-    for (const auto& name : FieldbusProtocol::getKnownProtocols()) {
-        auto c = FieldbusProtocol::constantsFor(name);
-        ASSERT_FALSE(c.baudrates.empty()) << name;
-        EXPECT_NE(std::find(c.baudrates.begin(), c.baudrates.end(), c.defaultBaudrate), c.baudrates.end()) << name;
-        EXPECT_LE(c.scanMinimum, c.scanMaximum) << name;
-        EXPECT_GE(c.defaultDeviceAddress, c.flashMinimum) << name;
-        EXPECT_LE(c.defaultDeviceAddress, c.flashMaximum) << name;
-        if (!c.frameFormats.empty()) {
-            EXPECT_NE(std::find(c.frameFormats.begin(), c.frameFormats.end(), c.defaultFrameFormat),
-                      c.frameFormats.end()) << name;
-        }
-    }
-    EXPECT_TRUE(FieldbusProtocol::constantsFor("Bogus").baudrates.empty());
-    EXPECT_EQ(FieldbusProtocol::create("NoSuchBus"), nullptr);
 }
 
 } // namespace

@@ -10,30 +10,19 @@ Exits 77 (skipped) when the simulator cannot take a download yet.
 """
 import ctypes
 import os
-import select
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-LIB_DIR = os.environ.get("KAVREL_LIB_DIR", "")
-BIN_DIR = os.environ.get("KAVREL_BIN_DIR", "")
-SKIP = 77
+from kavrel_sim import SIM, SKIP, Simulator, check, failures, load, summary
+
 E_HANDLE = -2147024890
 DATA_OPEN = 0x80040F02
 DATA_FORMAT = 0x80040F16
 CANCELLED = 0x80044005
 PROGRESS, EXCEPTION, CHANGE = 1, 2, 3
-
-failures, passes = [], []
-
-
-def check(condition, what):
-    (passes if condition else failures).append(what)
-    print(("ok   " if condition else "FAIL ") + what)
-    return condition
 
 
 class State(ctypes.Structure):
@@ -46,27 +35,21 @@ class FlashEvent(ctypes.Structure):
                 ("state", State), ("code", ctypes.c_int32), ("text", ctypes.c_char * 512)]
 
 
-def load():
-    lib = ctypes.CDLL(os.path.join(LIB_DIR, "libkavrel.so"))
+def load_api():
     i32, u32, p, size = ctypes.c_int32, ctypes.c_uint32, ctypes.c_char_p, ctypes.c_size_t
     pi32, pu32 = ctypes.POINTER(i32), ctypes.POINTER(u32)
-    for name, args in {
+    return load({
         "kavrel_set_data_path": [p], "kavrel_set_last_settings_path": [p], "kavrel_set_protocol": [p],
         "kavrel_create_interface": [i32, pu32], "kavrel_interface_set": [u32, p, p],
         "kavrel_connect": [u32, i32, pu32], "kavrel_release": [u32],
         "kavrel_last_error_code": [], "kavrel_last_error_text": [p, size],
-        "kavrel_flasher_create": [pu32], "kavrel_flasher_set_protocol": [u32, p],
+        "kavrel_flasher_create": [pu32],
         "kavrel_flasher_set_flash_data": [u32, p], "kavrel_flasher_set_api_data": [u32, p],
         "kavrel_flasher_set_option": [u32, p, p, i32], "kavrel_flasher_text": [u32, p, p, size],
         "kavrel_flasher_check": [u32, u32, pi32], "kavrel_flasher_flash": [u32, u32, i32, i32],
         "kavrel_flasher_cancel": [u32, u32], "kavrel_flasher_progress": [u32, ctypes.POINTER(State)],
-        "kavrel_flasher_error_text": [u32, i32, p, size],
         "kavrel_flash_poll_event": [i32, ctypes.POINTER(FlashEvent)],
-    }.items():
-        f = getattr(lib, name)
-        f.argtypes = args
-        f.restype = i32
-    return lib
+    })
 
 
 def u(code):
@@ -109,37 +92,6 @@ def without_drives(lib, folder):
     check(lib.kavrel_flasher_set_flash_data(handle, bad.encode()) == E_HANDLE, "its handle is refused afterwards")
 
 
-def start_sim(*args):
-    process = subprocess.Popen([os.path.join(BIN_DIR, "kavrel-drive-sim"), *args], stdout=subprocess.PIPE,
-                               stderr=subprocess.DEVNULL)
-    lines, pending, end = [], b"", time.monotonic() + 10
-    while time.monotonic() < end:
-        ready, _, _ = select.select([process.stdout], [], [], 0.2)
-        if ready:
-            chunk = os.read(process.stdout.fileno(), 4096)
-            if not chunk:
-                break
-            pending += chunk
-            while b"\n" in pending:
-                line, pending = pending.split(b"\n", 1)
-                lines.append(line.decode().strip())
-                if lines[-1] == "ready":
-                    return process, lines
-        elif process.poll() is not None:
-            break
-    return process, lines
-
-
-def stop(process):
-    if process.poll() is None:
-        process.send_signal(signal.SIGTERM)
-        try:
-            process.wait(5)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait(5)
-
-
 def download(lib, flasher, device, cancel_at=None, timeout=60):
     """Starts a background download and polls its events to the end; returns them."""
     check(lib.kavrel_flasher_flash(flasher, device, 1, 0) == 0, "download started")
@@ -160,10 +112,9 @@ def download(lib, flasher, device, cancel_at=None, timeout=60):
 def with_drive(lib, folder):
     dump = os.path.join(folder, "dump")
     os.makedirs(dump)
-    process, lines = start_sim("--tcp", "127.0.0.1:0", "--ids", "1", "--flash-dump", dump, "--erase-ms", "800")
-    try:
-        port = next((l.rsplit(":", 1)[1] for l in lines if l.startswith("tcp ")), "")
-        if not check(lines[-1:] == ["ready"], "simulator on port " + port):
+    with Simulator("--tcp", "127.0.0.1:0", "--ids", "1", "--flash-dump", dump, "--erase-ms", "800") as sim:
+        port = sim.port
+        if not check(sim.ready, "simulator on port " + port):
             return
         iface = ctypes.c_uint32(0)
         lib.kavrel_set_protocol(b"ModbusTCP")
@@ -173,10 +124,9 @@ def with_drive(lib, folder):
         device = ctypes.c_uint32(0)
         check(lib.kavrel_connect(iface, 1, ctypes.byref(device)) == 0, "drive 1 connected")
 
-        with open(os.path.join(folder, "image.bin"), "wb") as f:
-            f.write(os.urandom(7000))
-        with open(os.path.join(folder, "loader.bin"), "wb") as f:
-            f.write(os.urandom(500))
+        for name, size in (("image.bin", 7000), ("loader.bin", 500)):
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(os.urandom(size))
         image = srec(folder, "image.s", os.path.join(folder, "image.bin"), ["-offset", "0x400"],
                      "#KOMP=3\n#FAPI=DRV12\n")
         loader = srec(folder, "loader.s", os.path.join(folder, "loader.bin"), [], "#FLASHPROTOCOLVERSION=2\n")
@@ -212,32 +162,25 @@ def with_drive(lib, folder):
         lib.kavrel_release(flasher)
         lib.kavrel_release(device)
         lib.kavrel_release(iface)
-    finally:
-        stop(process)
 
 
 def main():
-    lib = load()
+    lib = load_api()
     folder = tempfile.mkdtemp()
     try:
         os.makedirs(os.path.join(folder, "xml"), exist_ok=True)
         lib.kavrel_set_data_path(folder.encode())
         lib.kavrel_set_last_settings_path(folder.encode())
         without_drives(lib, folder)
-        sim = os.path.join(BIN_DIR, "kavrel-drive-sim")
-        helped = subprocess.run([sim, "--help"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT) \
-            if os.path.exists(sim) else None
-        if helped is None or b"--flash-dump" not in helped.stdout:
-            print("%d passed, %d failed" % (len(passes), len(failures)))
-            if failures:
-                return 1
+        if os.path.exists(SIM) and b"--flash-dump" in subprocess.run(
+                [SIM, "--help"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT).stdout:
+            with_drive(lib, folder)
+        elif not failures:
             print("SKIPPED: kavrel-drive-sim takes no downloads yet; the session against a drive did not run")
             return SKIP
-        with_drive(lib, folder)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
-    print("%d passed, %d failed" % (len(passes), len(failures)))
-    return 1 if failures else 0
+    return summary()
 
 
 if __name__ == "__main__":

@@ -21,10 +21,8 @@ libdir=$(dirname "$(find "$P" -name libkavrel.so | head -1)")
 [[ -f $P/include/kavrel/kavrel.h ]] || fail "no include/kavrel/kavrel.h"
 [[ -f $P/share/kavrel/xml/EN/Tesvik_Err.xml && -f $P/share/kavrel/errcodes.ini ]] || fail "data files not in share/kavrel"
 [[ ! -e $libdir/xml ]] || fail "data files loose beside the library"
-core_needs=$(ldd "$libdir/libkavrel.so")
-terminal_needs=$(ldd "$libdir/libkavrel-terminal.so")
-[[ $core_needs != *curses* ]] || fail "libkavrel.so pulls a terminal library"
-[[ $terminal_needs == *curses* ]] || fail "the terminal backend has no terminal library"
+[[ $(ldd "$libdir/libkavrel.so") != *curses* ]] || fail "libkavrel.so pulls a terminal library"
+[[ $(ldd "$libdir/libkavrel-terminal.so") == *curses* ]] || fail "the terminal backend has no terminal library"
 
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 cc -o "$work/host-pc" "$SRC/tests/integrators/host.c" $(pkg-config --cflags --libs kavrel) -Wl,-rpath,"$libdir"
@@ -39,8 +37,8 @@ cmake --build "$work/consumer" >/dev/null
 if grep -q 'EXAMPLE BEGIN' "$P/include/kavrel/kavrel.h"; then
   sed -n '/EXAMPLE BEGIN/,/EXAMPLE END/p' "$P/include/kavrel/kavrel.h" | sed '1d;$d' | sed 's/^ \* \{0,1\}//' > "$work/example.c"
   cc -Wall -Werror -o "$work/example" "$work/example.c" $(pkg-config --cflags --libs kavrel) -Wl,-rpath,"$libdir"
-  fifo=$work/control; mkfifo "$fifo"
-  "$P/bin/kavrel-drive-sim" --tcp 127.0.0.1:0 --ids 1,2 --control "$fifo" > "$work/sim.out" 2>/dev/null &
+  mkfifo "$work/control"
+  "$P/bin/kavrel-drive-sim" --tcp 127.0.0.1:0 --ids 1,2 --control "$work/control" > "$work/sim.out" 2>/dev/null &
   sim=$!
   trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null; rm -rf "$work"' EXIT
   for _ in $(seq 100); do grep -q '^ready' "$work/sim.out" && break; sleep 0.1; done

@@ -3,69 +3,25 @@
 identify, read, write, errors, upload, node guarding and a scan, with one
 simulator for the whole run. Exits 77 when the simulator is not built."""
 import os
-import select
-import signal
-import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-BIN_DIR = os.environ.get("KAVREL_BIN_DIR", "")
+from kavrel_sim import BIN_DIR, SIM, SKIP, Simulator
+
 sys.path.insert(0, os.path.join(BIN_DIR, "..", "python"))
 import kavrel  # noqa: E402
 
-SIM = os.path.join(BIN_DIR, "kavrel-drive-sim")
 READ_FAILED = 0x80040501
-
-
-class Simulator:
-    """kavrel-drive-sim on a port it picks, with its control FIFO."""
-
-    def __init__(self, folder):
-        self.fifo = os.path.join(folder, "control")
-        os.mkfifo(self.fifo)
-        self.process = subprocess.Popen([SIM, "--tcp", "127.0.0.1:0", "--ids", "1,2,4", "--control", self.fifo],
-                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.port = None
-        for line in self.lines(lambda line: line == "ready"):
-            if line.startswith("tcp "):
-                self.port = int(line.rsplit(":", 1)[1])
-
-    def lines(self, until, timeout=10.0):
-        got, pending, end = [], b"", time.monotonic() + timeout
-        while time.monotonic() < end:
-            if select.select([self.process.stdout], [], [], 0.2)[0]:
-                chunk = os.read(self.process.stdout.fileno(), 4096)
-                if not chunk:
-                    break
-                pending += chunk
-                while b"\n" in pending:
-                    line, pending = pending.split(b"\n", 1)
-                    got.append(line.decode().strip())
-                    if until(got[-1]):
-                        return got
-        raise RuntimeError("simulator said only %s" % got)
-
-    def control(self, line):
-        with open(self.fifo, "w") as f:
-            f.write(line + "\n")
-        self.lines(lambda echo: echo.startswith("control"))
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(5)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait(5)
 
 
 class PackageAgainstSimulator(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.TemporaryDirectory()
-        cls.sim = Simulator(cls.folder.name)
+        cls.sim = Simulator("--tcp", "127.0.0.1:0", "--ids", "1,2,4", control=os.path.join(cls.folder.name, "control"))
+        assert cls.sim.ready, "simulator said only %s" % cls.sim.lines
         cls.manager = kavrel.Manager(protocol="ModbusTCP", data_path=cls.folder.name)
 
     @classmethod
@@ -117,7 +73,7 @@ class PackageAgainstSimulator(unittest.TestCase):
             with self.bus() as bus, bus.connect(4) as drive:
                 bus.unguard(drive)
                 bus.guard(drive, 300)
-                self.sim.control("silence 4")
+                self.assertTrue(self.sim.control("silence 4"))
                 end = time.monotonic() + 10
                 while time.monotonic() < end and not seen:
                     self.manager.dispatch(0.2)
@@ -136,5 +92,5 @@ class PackageAgainstSimulator(unittest.TestCase):
 if __name__ == "__main__":
     if not os.path.exists(SIM):
         print("SKIPPED: kavrel-drive-sim is not built")
-        sys.exit(77)
+        sys.exit(SKIP)
     sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

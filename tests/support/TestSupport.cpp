@@ -9,7 +9,6 @@
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -24,17 +23,10 @@ using namespace std::chrono;
 
 TempDir::TempDir()
 {
-    std::random_device rd;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        auto candidate = std::filesystem::temp_directory_path() /
-                         ("kavrel-test-" + std::to_string(::getpid()) + "-" + std::to_string(rd()));
-        std::error_code ec;
-        if (std::filesystem::create_directory(candidate, ec)) {
-            dir = candidate;
-            return;
-        }
-    }
-    throw std::runtime_error("cannot create a temporary folder");
+    std::string name = (std::filesystem::temp_directory_path() / "kavrel-test-XXXXXX").string();
+    if (!::mkdtemp(name.data()))
+        throw std::runtime_error("cannot create a temporary folder");
+    dir = name;
 }
 
 TempDir::~TempDir()
@@ -118,60 +110,36 @@ std::string ChildProcess::readLine(milliseconds timeout)
 
 bool ChildProcess::running()
 {
-    if (child <= 0)
-        return false;
     int st = 0;
-    pid_t r = ::waitpid(child, &st, WNOHANG);
-    if (r == child) {
-        status = st;
-        child = -1;
-        return false;
-    }
-    return true;
-}
-
-static int decodedStatus(int st)
-{
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    if (child <= 0 || ::waitpid(child, &st, WNOHANG) != child)
+        return child > 0;
+    status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    child = -1;
+    return false;
 }
 
 int ChildProcess::wait(milliseconds timeout)
 {
-    auto deadline = steady_clock::now() + timeout;
-    while (child > 0 && steady_clock::now() < deadline) {
-        int st = 0;
-        if (::waitpid(child, &st, WNOHANG) == child) {
-            status = st;
-            child = -1;
-            break;
-        }
+    for (auto deadline = steady_clock::now() + timeout; running() && steady_clock::now() < deadline;)
         std::this_thread::sleep_for(milliseconds(5));
-    }
     return stop(milliseconds(2000));
 }
 
 int ChildProcess::stop(milliseconds timeout)
 {
     if (child <= 0)
-        return decodedStatus(status);
+        return status;
     ::kill(child, SIGTERM);
-    auto deadline = steady_clock::now() + timeout;
-    while (steady_clock::now() < deadline) {
-        int st = 0;
-        if (::waitpid(child, &st, WNOHANG) == child) {
-            status = st;
-            child = -1;
-            return decodedStatus(st);
-        }
+    for (auto deadline = steady_clock::now() + timeout; steady_clock::now() < deadline;) {
+        if (!running())
+            return status;
         std::this_thread::sleep_for(milliseconds(10));
     }
     ::kill(-child, SIGKILL);
     ::kill(child, SIGKILL);
-    int st = 0;
-    ::waitpid(child, &st, 0);
+    ::waitpid(child, nullptr, 0);
     child = -1;
-    status = -1;
-    return -1;
+    return status = -1;
 }
 
 SocatPair::SocatPair()
@@ -180,33 +148,22 @@ SocatPair::SocatPair()
     pathB = dir.str() + "ttyB";
     socat = std::make_unique<ChildProcess>(std::vector<std::string>{
         "socat", "pty,raw,echo=0,link=" + pathA, "pty,raw,echo=0,link=" + pathB});
-    auto deadline = steady_clock::now() + seconds(5);
-    while (steady_clock::now() < deadline) {
-        if (std::filesystem::exists(pathA) && std::filesystem::exists(pathB)) {
-            ready = true;
+    for (auto deadline = steady_clock::now() + seconds(5); steady_clock::now() < deadline;) {
+        if ((ready = std::filesystem::exists(pathA) && std::filesystem::exists(pathB)))
             break;
-        }
         std::this_thread::sleep_for(milliseconds(10));
     }
 }
 
 SocatPair::~SocatPair() { kill(); }
 
-void SocatPair::kill()
-{
-    if (socat) {
-        socat->stop(milliseconds(2000));
-        socat.reset();
-    }
-}
+void SocatPair::kill() { socat.reset(); }
 
 RawPort::RawPort(const std::string& path)
 {
     fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return;
     termios t{};
-    if (::tcgetattr(fd, &t) == 0) {
+    if (fd >= 0 && ::tcgetattr(fd, &t) == 0) {
         ::cfmakeraw(&t);
         ::tcsetattr(fd, TCSANOW, &t);
     }
@@ -238,45 +195,26 @@ bool RawPort::write(const std::string& bytes)
     return true;
 }
 
-std::string RawPort::readUntil(char end, milliseconds timeout)
-{
-    std::string got;
-    auto deadline = steady_clock::now() + timeout;
-    for (;;) {
-        auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-        if (left <= 0)
-            return got;
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) <= 0)
-            return got;
-        char c;
-        ssize_t n = ::read(fd, &c, 1);
-        if (n == 1) {
-            got.push_back(c);
-            if (c == end)
-                return got;
-        } else if (n == 0 || (n < 0 && errno != EAGAIN)) {
-            return got;
-        }
-    }
-}
+std::string RawPort::readUntil(char end, milliseconds timeout) { return collect(timeout, 4096, end); }
 
-std::string RawPort::readFor(milliseconds timeout, std::size_t max)
+std::string RawPort::readFor(milliseconds timeout, std::size_t max) { return collect(timeout, max, -1); }
+
+std::string RawPort::collect(milliseconds timeout, std::size_t max, int end)
 {
     std::string got;
-    auto deadline = steady_clock::now() + timeout;
-    while (got.size() < max) {
+    for (auto deadline = steady_clock::now() + timeout; got.size() < max;) {
         auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-        if (left <= 0)
-            break;
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) <= 0)
+        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
             break;
+        // One character at a time when looking for the end, so nothing after it is taken.
         char chunk[256];
-        ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, max - got.size()));
+        ssize_t n = ::read(fd, chunk, end < 0 ? std::min(sizeof chunk, max - got.size()) : 1);
+        if (n == 0 || (n < 0 && errno != EAGAIN))
+            break;
         if (n > 0)
             got.append(chunk, static_cast<std::size_t>(n));
-        else if (n == 0 || errno != EAGAIN)
+        if (n > 0 && end >= 0 && chunk[n - 1] == static_cast<char>(end))
             break;
     }
     return got;
@@ -288,7 +226,6 @@ int freeTcpPort()
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
     ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t len = sizeof a;
     ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
@@ -316,15 +253,19 @@ ScopedEnv::~ScopedEnv()
         ::unsetenv(name.c_str());
 }
 
-bool sendControl(const std::string& fifo, ChildProcess& sim, const std::string& command)
+std::string controlReply(const std::string& fifo, ChildProcess& sim, const std::string& command)
 {
     const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-    if (fd < 0)
-        return false;
     const std::string line = command + "\n";
-    const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    ::close(fd);
-    return written && sim.readLine(std::chrono::milliseconds(3000)) == "control " + command;
+    const bool written = fd >= 0 && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    if (fd >= 0)
+        ::close(fd);
+    return written ? sim.readLine(std::chrono::milliseconds(5000)) : "(not written to " + fifo + ")";
+}
+
+bool sendControl(const std::string& fifo, ChildProcess& sim, const std::string& command)
+{
+    return controlReply(fifo, sim, command) == "control " + command;
 }
 
 } // namespace kavreltest

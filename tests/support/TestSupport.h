@@ -79,9 +79,9 @@ public:
     std::string readUntil(char end, std::chrono::milliseconds timeout);
     // Reads what arrives within timeout (at most max bytes).
     std::string readFor(std::chrono::milliseconds timeout, std::size_t max = 4096);
-    int handle() const { return fd; }
 
 private:
+    std::string collect(std::chrono::milliseconds timeout, std::size_t max, int end);
     int fd = -1;
 };
 
@@ -100,8 +100,10 @@ private:
 
 // A free TCP port on 127.0.0.1 (bound and released).
 int freeTcpPort();
-// Sends one command to a simulator's control input; true once the simulator
-// (whose output is sim) says it took effect.
+// Sends one command to a simulator's control input; the line the simulator
+// (whose output is sim) answers with.
+std::string controlReply(const std::string& fifo, ChildProcess& sim, const std::string& command);
+// True once the simulator says the command took effect.
 bool sendControl(const std::string& fifo, ChildProcess& sim, const std::string& command);
 
 std::string binDir();

@@ -65,11 +65,6 @@ std::string VorlanePeer::answer(const std::string& t)
             current = 0;
             return {};
         }
-        if (fault == Fault::otherAddress) {
-            char other[4];
-            std::snprintf(other, sizeof other, "#%02u", (current + 1) % 100);
-            return other + end;
-        }
         return t.substr(0, 3) + end;
     }
     if (t.size() != 17 || current == 0 || !allHex(t.substr(0, 16)) || fault == Fault::silent)

@@ -24,7 +24,6 @@ public:
         shortReply,   // a read answer of 15 characters
         notHex,       // a read answer with non-hex value characters
         noEnd,        // answers without the carriage return
-        otherAddress, // the addressing telegram is answered by drive NN+1
     };
 
     explicit VorlanePeer(const std::string& path);

@@ -10,9 +10,11 @@
 
 namespace simtest {
 
-RawTcp::RawTcp(int port)
+RawTcp::RawTcp(int port, int receiveBuffer)
 {
     fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -69,12 +71,9 @@ bool RawTcp::closedByPeer(std::chrono::milliseconds timeout)
 std::vector<std::uint8_t> mbap(std::uint16_t tid, const std::vector<std::uint8_t>& body)
 {
     std::vector<std::uint8_t> f(6 + body.size(), 0);
-    f[0] = static_cast<std::uint8_t>(tid >> 8);
-    f[1] = static_cast<std::uint8_t>(tid & 0xFF);
-    f[4] = static_cast<std::uint8_t>(body.size() >> 8);
-    f[5] = static_cast<std::uint8_t>(body.size() & 0xFF);
-    for (std::size_t i = 0; i < body.size(); ++i)
-        f[6 + i] = body[i];
+    f[0] = static_cast<std::uint8_t>(tid >> 8), f[1] = static_cast<std::uint8_t>(tid);
+    f[4] = static_cast<std::uint8_t>(body.size() >> 8), f[5] = static_cast<std::uint8_t>(body.size());
+    std::copy(body.begin(), body.end(), f.begin() + 6);
     return f;
 }
 

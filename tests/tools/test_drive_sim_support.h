@@ -21,7 +21,7 @@ struct Sim {
         args.insert(args.begin(), {simBinary(), "--table", simTable()});
         process = std::make_unique<kavreltest::ChildProcess>(args);
         for (int i = 0; i < 8; ++i) {
-            std::string line = process->readLine(5s);
+            std::string line = process->readLine(15s);
             lines.push_back(line);
             if (line.rfind("tcp ", 0) == 0)
                 port = std::stoi(line.substr(line.rfind(':') + 1));
@@ -65,11 +65,13 @@ inline std::vector<std::uint8_t> bytes(const std::string& s) { return std::vecto
 // A plain TCP client for frames libmodbus would not send or could not read.
 class RawTcp {
 public:
-    explicit RawTcp(int port);
+    // receiveBuffer: a small window for a client that is to fall behind.
+    explicit RawTcp(int port, int receiveBuffer = 0);
     ~RawTcp();
     RawTcp(const RawTcp&) = delete;
     RawTcp& operator=(const RawTcp&) = delete;
     bool ok() const { return fd >= 0; }
+    int handle() const { return fd; }
     bool send(const std::vector<std::uint8_t>& b);
     // One MBAP frame (header and body), or what came before the time-out.
     std::vector<std::uint8_t> receiveFrame(std::chrono::milliseconds timeout);
