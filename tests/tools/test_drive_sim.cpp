@@ -353,6 +353,8 @@ TEST(DriveSimFaults, BadOptionsAndTablesAreRefusedWithAReason)
         {" --table " + dir.write("badhex.xml", "<drive><upload><block>0G</block></upload></drive>").string(), "non-hex",
          "status=1"},
         {" --table " + dir.write("root.xml", "<table/>").string(), "<drive>", "status=1"},
+        {" --table " + dir.write("doctype.xml", "<!DOCTYPE drive [<!ENTITY a \"a\">]><drive/>").string(), "DOCTYPE",
+         "status=1"},
         {" --serial " + dir.str() + "no-such-tty", "no-such-tty", "status=1"},
         {" --serial /dev/null", "not a serial port", "status=1"},
     };
