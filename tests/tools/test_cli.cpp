@@ -9,6 +9,7 @@
 #include <numeric>
 #include <set>
 
+#include "support/SrecFiles.h"
 #include "support/VorlanePeer.h"
 #include "tools/canopen_peers.h"
 #include "tools/test_drive_sim_support.h"
@@ -129,6 +130,49 @@ TEST(Cli, ProtocolListsAndTheDataPath)
     const auto run = runCli({"--data-path", bad, "protocols", "--json"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out().rfind(R"({"error":{"code":"0x80004005","text":"cannot create the data path)", 0), 0u) << run.out();
+    EXPECT_TRUE(runCli({"--data-path", data, "version", "--json"}).has(R"("language":"EN")"));
+    // The adapters of each KAVREL_CAN endpoint, PEAK first, with the ids an interface gives them.
+    kavreltest::CanBusProcess bus;
+    ASSERT_TRUE(bus.ok());
+    kavreltest::ScopedEnv can("KAVREL_CAN", bus.endpoint());
+    EXPECT_TRUE(runCli({"--data-path", data, "ports", "--json"})
+                    .has(R"("open":"peak:)" + bus.endpoint() + R"(","interfaceId":1},{"name":"IXXAT HW1 )" +
+                         bus.endpoint() + R"(","open":"ixxat:)" + bus.endpoint() + R"(","interfaceId":100}]})"));
+}
+
+// flash-info reads an srec_cat image without a bus: segments in 4096-byte chunks,
+// the drive's checksum (computed here independently) and the loader; --srec writes
+// it all back, which srec_cmp compares; byte-addressed records are warned about.
+TEST(Cli, FlashInfoShowsAndWritesBackTheImageTheDriveWouldGet)
+{
+    using namespace kavreltest;
+    TempDir dir;
+    const std::vector<SrecSegment> image{{0x100, patternBytes(5000, 3)}, {0x8000, patternBytes(100, 4)}};
+    const auto file = writeSrec(dir, "img.s", image, "-address-length=3", "#FILE=image\n#KOMP=3\n#FAPI=DRV12\n");
+    const auto loader = writeSrec(dir, "ldr.s", {{0, patternBytes(300, 5)}}, "", "#FLASHPROTOCOLVERSION=2\n");
+    const auto sum = checksumSegment(image).bytes;
+    const std::string kavrel = binDir() + "/kavrel --data-path " + dir.str() + "data ", args = " --file " + file + " --api " + loader;
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%02X%02X%02X%02X", sum[0], sum[1], sum[2], sum[3]);
+    std::string out;
+    ASSERT_EQ(shell(kavrel + "flash-info --json --srec " + dir.str() + "back.s" + args, &out), 0) << out;
+    EXPECT_EQ(out, R"({"header":{"file":"image","version":"unknown","programVersion":"unknown","components":[3],"date":"",)"
+                   R"("description":"","apiName":"DRV12"},"segments":[{"start":256,"bytes":5000,"chunks":2},)"
+                   R"({"start":32768,"bytes":100,"chunks":1}],"checksum":{"added":true,"bytes":")" + std::string(hex) +
+                       R"(","value":)" + std::to_string(sum[2] << 24 | sum[3] << 16 | sum[0] << 8 | sum[1]) +
+                       R"(},"api":{"file":")" + loader + R"(","protocolVersion":2,"segments":[{"start":0,"bytes":300,"chunks":1}]}})" "\n");
+    auto withSum = image;
+    withSum.push_back(checksumSegment(image));
+    EXPECT_EQ(srecCompare(dir.str() + "back.s", writeSrec(dir, "expected.s", withSum)), "");
+
+    const auto bytewise = writeSrec(dir, "bytes.s", {{0x100, patternBytes(64, 6)}, {0x140, patternBytes(8, 7)}});
+    out.clear();
+    EXPECT_EQ(shell(kavrel + "flash-info --file " + bytewise + " --api " + loader, &out), 0) << out;
+    for (const char* part : {"look byte-addressed", "segment 1:     word 0x000100, 64 bytes, 1 chunk(s)", "protocol version 2"})
+        EXPECT_NE(out.find(part), std::string::npos) << part << " in\n" << out;
+    out.clear();
+    EXPECT_EQ(shell(kavrel + "flash-info --json --file " + dir.str() + "none.s", &out), 1);
+    EXPECT_NE(out.find("none.s"), std::string::npos) << out;
 }
 
 TEST(Cli, JsonDocumentsOfEveryProtocol)
