@@ -86,3 +86,26 @@ TEST(DriveSimFlash, TelegramsOutOfOrderAreRefusedUntilAReset)
     ASSERT_TRUE(kavreltest::sendControl(fifo, *sim.process, "reset 1"));
     EXPECT_EQ(host.run(full.t, at, 0, 2), 0) << "a reset drive takes a new download";
 }
+
+// Over a serial line the loader answers at the flash rate only: a frame at the
+// old rate after the jump goes unheard.
+TEST(DriveSimFlash, PtyLineFollowsTheLoaderRate)
+{
+    TempDir dir;
+    const auto link = dir.str() + "ttyDrive";
+    Sim sim({"--serial-pty", link, "--erase-ms", "0"});
+    ASSERT_TRUE(sim.ready);
+    const auto s = download({{0, patternBytes(300, 1)}}, {{0x100, patternBytes(600, 2)}}, 2);
+    const std::size_t jump = s.first(Kind::jump);
+    std::size_t at = 0;
+    {
+        Client slow(modbus_new_rtu(link.c_str(), 19200, 'N', 8, 1));
+        ASSERT_TRUE(slow.connected);
+        ASSERT_EQ(slow.run(s.t, at, 0, jump + 1), 0) << at;
+        modbus_set_response_timeout(slow.ctx, 0, 500000);
+        EXPECT_EQ(slow.run(s.t, at, jump + 1, jump + 2), ETIMEDOUT);
+    }
+    Client fast(modbus_new_rtu(link.c_str(), 38400, 'N', 8, 1));
+    ASSERT_EQ(fast.run(s.t, at, jump + 1, s.first(Kind::poll)), 0) << at;
+    EXPECT_EQ(fast.poll(), 0) << "the erase is done and heard at 38400";
+}
