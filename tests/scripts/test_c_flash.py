@@ -20,6 +20,7 @@ from kavrel_sim import SIM, SKIP, Simulator, check, failures, load, summary
 
 E_HANDLE = -2147024890
 DATA_OPEN = 0x80040F02
+E_INVALIDARG = 0x80070057
 DATA_FORMAT = 0x80040F16
 CANCELLED = 0x80044005
 PROGRESS, EXCEPTION, CHANGE = 1, 2, 3
@@ -88,6 +89,15 @@ def without_drives(lib, folder):
     hr = lib.kavrel_flasher_text(handle, b"contents", out, len(out))
     code, text = last_error(lib)
     check(u(hr) == DATA_FORMAT and "bad.s" in text, "its wrong checksum is a format error: " + text)
+    # Options and texts a host may name wrongly: refused with a text that says what is wrong.
+    for protocol, key, value, result, says in [
+            (b"ModbusRS485", b"Baudrate", 57600, 0, ""), (b"ModbusTCP", b"Baudrate", 38400, E_INVALIDARG, "ModbusRS485"),
+            (b"ModbusRS485", b"Baudrate", 0, E_INVALIDARG, "above 0"), (b"ModbusTCP", b"EraseTimeout", 0, E_INVALIDARG, "above 0"),
+            (b"ModbusTCP", b"Speed", 1, E_INVALIDARG, "'Speed' is not a flash option"), (None, b"Baudrate", 1, E_INVALIDARG, "'protocol_name' is null")]:
+        hr = u(lib.kavrel_flasher_set_option(handle, protocol, key, value))
+        check(hr == result and says in last_error(lib)[1], "option %s %s %d: 0x%08x %s" % (protocol, key, value, hr, last_error(lib)[1]))
+    hr = u(lib.kavrel_flasher_text(handle, b"colour", out, len(out)))
+    check(hr == E_INVALIDARG and "'colour' is not a flasher text" in last_error(lib)[1], "unknown text field: " + last_error(lib)[1])
     check(lib.kavrel_release(handle) == 0, "the flasher released")
     check(lib.kavrel_flasher_set_flash_data(handle, bad.encode()) == E_HANDLE, "its handle is refused afterwards")
 
