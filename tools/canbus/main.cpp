@@ -1,22 +1,12 @@
 // kavrel-canbus: a CAN bus on TCP for tests, the demo and the simulator,
 // speaking the rawmode subset of the socketcand protocol.
 #include <CLI/CLI.hpp>
-#include <csignal>
-#include <fcntl.h>
 #include <iostream>
-#include <unistd.h>
 
+#include "../StopSignals.h"
 #include "CanBusServer.h"
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    char c = 1;
-    [[maybe_unused]] auto n = ::write(signalPipe[1], &c, 1);
-}
 
 int fail(const std::string& text, int code)
 {
@@ -82,16 +72,11 @@ int main(int argc, char** argv)
     std::string error;
     if (!server.listen(bound, error))
         return fail(error, 1);
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    const int stopFd = kavreltools::stopOnSignals();
+    if (stopFd < 0)
         return fail("cannot make the signal pipe", 1);
-    struct sigaction sa{};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
     std::cout << "canbus " << options.host << ":" << bound << std::endl;
     std::cout << "ready" << std::endl;
-    server.run(signalPipe[0]);
+    server.run(stopFd);
     return 0;
 }

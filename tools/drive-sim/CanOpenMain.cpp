@@ -1,24 +1,14 @@
 // The --canopen mode of kavrel-drive-sim.
 #include "CanOpenMain.h"
 
-#include <csignal>
-#include <fcntl.h>
 #include <iostream>
-#include <unistd.h>
 
+#include "../StopSignals.h"
 #include "CanOpenSimulator.h"
 
 namespace drivesim {
 
 namespace {
-
-int* pipeWriteEnd = nullptr;
-
-void onSignal(int)
-{
-    char c = 1;
-    [[maybe_unused]] auto n = ::write(*pipeWriteEnd, &c, 1);
-}
 
 int fail(const std::string& text, int code)
 {
@@ -36,7 +26,7 @@ void addCanOpenOptions(CLI::App& app, CanOpenOptions& o)
 }
 
 int runCanOpen(const CanOpenOptions& o, const std::vector<std::uint32_t>& ids, const FaultPlan& faults,
-               const std::string& controlPath, bool verbose, int (&signalPipe)[2])
+               const std::string& controlPath, bool verbose)
 {
     std::string error;
     auto endpoint = canbus::Endpoint::parse(o.endpoint, &error);
@@ -58,18 +48,12 @@ int runCanOpen(const CanOpenOptions& o, const std::vector<std::uint32_t>& ids, c
         return fail(error, 1);
     if (!controlPath.empty() && !sim.openControl(controlPath, error))
         return fail(error, 1);
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    const int stopFd = kavreltools::stopOnSignals();
+    if (stopFd < 0)
         return fail("cannot make the signal pipe", 1);
-    pipeWriteEnd = &signalPipe[1];
-    struct sigaction sa{};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
     std::cout << "canopen " << endpoint->text << std::endl;
     std::cout << "ready" << std::endl;
-    return sim.run(signalPipe[0]) ? 0 : 1;
+    return sim.run(stopFd) ? 0 : 1;
 }
 
 } // namespace drivesim

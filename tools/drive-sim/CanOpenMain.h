@@ -19,6 +19,6 @@ struct CanOpenOptions {
 void addCanOpenOptions(CLI::App& app, CanOpenOptions& options);
 // Serves CANopen drives until SIGINT/SIGTERM; the exit status.
 int runCanOpen(const CanOpenOptions& options, const std::vector<std::uint32_t>& ids, const FaultPlan& faults,
-               const std::string& controlPath, bool verbose, int (&signalPipe)[2]);
+               const std::string& controlPath, bool verbose);
 
 } // namespace drivesim

@@ -1,5 +1,7 @@
 #include "Simulator.h"
 
+#include "ControlLine.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -432,33 +434,21 @@ void Simulator::control(const std::string& line)
     in >> verb >> who;
     if (verb.empty())
         return;
-    std::vector<Drive*> targets;
-    std::uint64_t id = 0;
-    if (who == "all") {
-        for (auto& [k, d] : drives)
-            targets.push_back(d.get());
-    } else if (parseNumber(who, id) && drives.count(static_cast<std::uint32_t>(id))) {
-        targets.push_back(drives[static_cast<std::uint32_t>(id)].get());
-    }
+    const auto targets = controlTargets(drives, who);
     std::string error;
     if (verb != "silence" && verb != "answer" && verb != "set" && verb != "reset")
         error = "unknown command '" + verb + "' (silence ID, answer ID, set ID INDEX.SUB VALUE, reset ID)";
     else if (targets.empty())
         error = "'" + who + "' is not a drive of this simulator";
     else if (verb == "set") {
-        std::string param, valueText;
-        in >> param >> valueText;
-        auto dot = param.find('.');
-        std::uint64_t index = 0, sub = 0, value = 0;
-        if (dot == std::string::npos || !parseNumber(param.substr(0, dot), index) ||
-            !parseNumber(param.substr(dot + 1), sub) || index > 0xFFFF || sub > 0xFFFF ||
-            !parseNumber(valueText, value) || value > 0xFFFFFFFF)
+        SetArguments set;
+        if (!readSetArguments(in, 0xFFFF, set))
             error = "set needs ID INDEX.SUB VALUE";
         else
             for (auto* d : targets)
-                if (!d->forceParameter(static_cast<std::uint16_t>(index), static_cast<std::uint16_t>(sub),
-                                       static_cast<std::uint32_t>(value)))
-                    error = "drive " + std::to_string(d->id()) + " has no parameter " + param;
+                if (!d->forceParameter(static_cast<std::uint16_t>(set.index), static_cast<std::uint16_t>(set.subindex),
+                                       static_cast<std::uint32_t>(set.value)))
+                    error = "drive " + std::to_string(d->id()) + " has no parameter " + set.parameter;
     } else if (verb == "reset") {
         for (auto* d : targets)
             resetFlash(*d);

@@ -1,14 +1,12 @@
 // kavrel-drive-sim: emulates drives on Modbus TCP, Modbus RTU and the Vorlane
 // line, from a parameter table file, with switches that inject faults.
 #include <CLI/CLI.hpp>
-#include <csignal>
 #include <filesystem>
-#include <fcntl.h>
 #include <iostream>
 #include <set>
-#include <unistd.h>
 #include <vector>
 
+#include "../StopSignals.h"
 #include "CanOpenMain.h"
 #include "commonbase/ModuleFolder.h"
 #include "DriveTable.h"
@@ -16,14 +14,6 @@
 #include "Simulator.h"
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    char c = 1;
-    [[maybe_unused]] auto n = ::write(signalPipe[1], &c, 1);
-}
 
 // "1-3,7": decimal ids and closed intervals, 1..247.
 bool parseIds(const std::string& text, std::vector<std::uint32_t>& ids, std::string& error)
@@ -158,7 +148,7 @@ int main(int argc, char** argv)
             return fail("--canopen serves CAN only: leave out --tcp, --serial, --serial-pty and --vorlane-serial", 2);
         if (!exceptionOn.empty())
             canopen.failOn = {{failIndex, failSub}};
-        return drivesim::runCanOpen(canopen, ids, faults, controlPath, verbose, signalPipe);
+        return drivesim::runCanOpen(canopen, ids, faults, controlPath, verbose);
     }
     std::string host;
     int port = -1;
@@ -211,17 +201,12 @@ int main(int argc, char** argv)
     if (!controlPath.empty() && !sim.openControl(controlPath, error))
         return fail(error, 1);
 
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    const int stopFd = kavreltools::stopOnSignals();
+    if (stopFd < 0)
         return fail("cannot make the signal pipe", 1);
-    struct sigaction sa{};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
 
     std::cout << "ready" << std::endl;
-    sim.run(signalPipe[0]);
+    sim.run(stopFd);
     if (verbose)
         std::cerr << "kavrel-drive-sim: stopped" << std::endl;
     return 0;

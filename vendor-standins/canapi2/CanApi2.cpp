@@ -64,6 +64,21 @@ struct Registry {
         return h >= 1 && h <= CANAPI2_MAX_CLIENTS && clients[h].registered ? &clients[h] : nullptr;
     }
     Net* net(std::uint8_t h) { return h >= 1 && h <= CANAPI2_MAX_NETS && nets[h].registered ? &nets[h] : nullptr; }
+    // The client's link to a net, under the caller's lock; why says which is missing.
+    Link* link(std::uint8_t clientHandle, std::uint8_t netHandle, CANAPI2_RESULT& why)
+    {
+        Client* c = client(clientHandle);
+        if (!c) {
+            why = CANAPI2_E_ILLEGAL_CLIENT;
+            return nullptr;
+        }
+        auto it = c->links.find(netHandle);
+        if (it == c->links.end()) {
+            why = CANAPI2_E_NOT_CONNECTED;
+            return nullptr;
+        }
+        return &it->second;
+    }
 };
 
 Registry& registry()
@@ -260,14 +275,12 @@ CANAPI2_API CANAPI2_RESULT CAN_DisconnectFromNet(uint8_t client, uint8_t net)
     Link link; // closed after the lock
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    Client* c = r.client(client);
-    if (!c)
-        return CANAPI2_E_ILLEGAL_CLIENT;
-    auto it = c->links.find(net);
-    if (it == c->links.end())
-        return CANAPI2_E_NOT_CONNECTED;
-    link = std::move(it->second);
-    c->links.erase(it);
+    CANAPI2_RESULT why = CANAPI2_OK;
+    Link* found = r.link(client, net, why);
+    if (!found)
+        return why;
+    link = std::move(*found);
+    r.client(client)->links.erase(net);
     if (Net* n = r.net(net))
         --n->clients;
     return CANAPI2_OK;
@@ -279,14 +292,12 @@ CANAPI2_API CANAPI2_RESULT CAN_RegisterMsg(uint8_t client, uint8_t net, uint32_t
         return CANAPI2_E_ILLEGAL_PARAM;
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    Client* c = r.client(client);
-    if (!c)
-        return CANAPI2_E_ILLEGAL_CLIENT;
-    auto it = c->links.find(net);
-    if (it == c->links.end())
-        return CANAPI2_E_NOT_CONNECTED;
-    std::lock_guard rangeLock(it->second.ranges->mutex);
-    it->second.ranges->list.emplace_back(from, to);
+    CANAPI2_RESULT why = CANAPI2_OK;
+    Link* link = r.link(client, net, why);
+    if (!link)
+        return why;
+    std::lock_guard rangeLock(link->ranges->mutex);
+    link->ranges->list.emplace_back(from, to);
     return CANAPI2_OK;
 }
 
@@ -326,13 +337,11 @@ CANAPI2_API CANAPI2_RESULT CAN_Write(uint8_t client, uint8_t net, const CANAPI2_
     {
         auto& r = registry();
         std::lock_guard lock(r.mutex);
-        Client* c = r.client(client);
-        if (!c)
-            return CANAPI2_E_ILLEGAL_CLIENT;
-        auto it = c->links.find(net);
-        if (it == c->links.end())
-            return CANAPI2_E_NOT_CONNECTED;
-        port = it->second.port;
+        CANAPI2_RESULT why = CANAPI2_OK;
+        Link* link = r.link(client, net, why);
+        if (!link)
+            return why;
+        port = link->port;
     }
     canbus::Frame f;
     f.id = msg->id;
