@@ -20,31 +20,18 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct CliRun {
-    int status = -1;
-    std::vector<std::string> lines;
-    bool has(const std::string& text) const
-    {
-        return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.find(text) != std::string::npos; });
-    }
-};
-
 // kavrel flash (--json unless text); interrupted (SIGINT) once a line holds interruptAt.
-CliRun flashWithCli(const std::vector<std::string>& args, std::string interruptAt = {}, bool text = false)
+simtest::CliRun flashWithCli(const std::vector<std::string>& args, std::string interruptAt = {}, bool text = false)
 {
     kavreltest::TempDir data;
-    std::vector<std::string> argv{kavreltest::binDir() + "/kavrel", "--data-path", data.str(), "flash", "--json"};
-    if (text)
-        argv.pop_back();
+    std::vector<std::string> argv{"--data-path", data.str(), "flash"};
+    if (!text)
+        argv.push_back("--json");
     argv.insert(argv.end(), args.begin(), args.end());
-    kavreltest::ChildProcess cli(argv);
-    CliRun run;
-    for (std::string line; run.lines.size() < 10000 && !(line = cli.readLine(30000ms)).empty();) {
-        run.lines.push_back(line);
+    auto run = simtest::runKavrel(argv, [&](kavreltest::ChildProcess& cli, const std::string& line, std::size_t) {
         if (!interruptAt.empty() && line.find(interruptAt) != std::string::npos)
             ::kill(cli.pid(), SIGINT), interruptAt.clear();
-    }
-    run.status = cli.wait(20000ms);
+    });
     if (run.lines.empty()) run.lines.push_back("no output");
     return run;
 }
@@ -70,7 +57,7 @@ TEST(FlashOnSimulator, CliFlashesOverTcpAndOverRtuAtTheFlashRate)
                  rtu ? "0" : "100", "--flash-dump", files.dir.str()});
         ASSERT_TRUE(sim.ready);
         kavreltest::ScopedEnv ports("KAVREL_SERIAL_PORTS", link);
-        const CliRun run = flashWithCli(rtu ? std::vector<std::string>{"--protocol", "ModbusRS485", "--serial", link, "--baud",
+        const simtest::CliRun run = flashWithCli(rtu ? std::vector<std::string>{"--protocol", "ModbusRS485", "--serial", link, "--baud",
                                                                        "19200", "--format", "N,8,1", "--id", "1", "--file",
                                                                        files.imageFile, "--api", files.loaderFile, "--flash-baud", "38400"}
                                             : tcpArgs(sim, files), {}, text);
@@ -126,7 +113,7 @@ TEST(FlashOnSimulator, RefusalsTimeOutAndCancelEndWithTheirCodeAndState)
         auto args = tcpArgs(sim, files, c.image);
         args.insert(args.end(), c.cli.begin(), c.cli.end());
         const auto begun = std::chrono::steady_clock::now();
-        const CliRun run = flashWithCli(args, c.interruptAt);
+        const simtest::CliRun run = flashWithCli(args, c.interruptAt);
         EXPECT_LT(std::chrono::steady_clock::now() - begun, 60s);
         EXPECT_EQ(run.status, c.status) << run.lines.back();
         for (const auto& text : c.texts) { EXPECT_TRUE(run.has(text)) << text; }

@@ -1,9 +1,7 @@
 #pragma once
 // Flash and loader files for tests, written by srecord's srec_cat: an S-record
 // implementation independent of ours. Addresses count 16-bit words.
-#include <sys/wait.h>
 #include <cstdint>
-#include <cstdio>
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -15,18 +13,6 @@ struct SrecSegment {
     std::uint32_t address = 0;
     std::vector<std::uint8_t> bytes;
 };
-
-// Runs a shell command for at most a minute: its exit status; its output, standard error included, into *output.
-inline int shell(const std::string& command, std::string* output = nullptr)
-{
-    FILE* p = ::popen(("timeout 60 " + command + " 2>&1").c_str(), "r");
-    if (!p) return -1;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;)
-        if (output) output->append(buffer, n);
-    const int status = ::pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 inline std::vector<std::uint8_t> patternBytes(std::size_t n, std::uint32_t seed)
 {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <cstdio>
 #include <vector>
 
 namespace kavreltest {
@@ -25,6 +27,18 @@ private:
 };
 
 std::string readFile(const std::filesystem::path& file);
+
+// Runs a shell command for at most a minute: its exit status; its output, standard error included, into *output.
+inline int shell(const std::string& command, std::string* output = nullptr)
+{
+    FILE* p = ::popen(("timeout 60 " + command + " 2>&1").c_str(), "r");
+    if (!p) return -1;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;)
+        if (output) output->append(buffer, n);
+    const int status = ::pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 // A child process with its standard output on a pipe; killed (SIGTERM, then
 // SIGKILL) and reaped on destruction.

@@ -19,38 +19,18 @@ using Args = std::vector<std::string>;
 
 namespace {
 
-
 std::string joined(const Args& parts, const char* end)
 {
     return std::accumulate(parts.begin(), parts.end(), std::string(), [&](auto all, auto& p) { return all + p + end; });
 }
 
-struct CliRun {
-    std::vector<std::string> lines;
-    int status = -1;
-    std::string out() const { return joined(lines, "\n"); }
-    bool has(const std::string& part) const { return out().find(part) != std::string::npos; }
-};
-
 // Runs kavrel; afterFirstLine, when given, runs once the first line is in.
 CliRun runCli(Args args, const std::function<void()>& afterFirstLine = {})
 {
-    args.insert(args.begin(), kavreltest::binDir() + "/kavrel");
-    kavreltest::ChildProcess child(args);
-    CliRun run;
-    const auto deadline = std::chrono::steady_clock::now() + 120s;
-    for (int i = 0; i < 200 && std::chrono::steady_clock::now() < deadline; ++i) {
-        std::string line = child.readLine(15s);
-        if (line.empty() && !child.running())
-            break;
-        if (line.empty())
-            continue;
-        run.lines.push_back(line);
-        if (afterFirstLine && run.lines.size() == 1)
+    return runKavrel(std::move(args), [&](kavreltest::ChildProcess&, const std::string&, std::size_t count) {
+        if (afterFirstLine && count == 1)
             afterFirstLine();
-    }
-    run.status = child.wait(15s);
-    return run;
+    });
 }
 
 // The simulator serving one protocol's drives, and the kavrel flags that reach them.

@@ -61,15 +61,9 @@ std::vector<Step> pattern(const std::string& answered)
 // Output of a shell command line with its exit status last.
 std::string shell(const std::string& command)
 {
-    kavreltest::ChildProcess child({"/bin/sh", "-c", command + " 2>&1; echo status=$?"});
     std::string out;
-    for (int i = 0; i < 20 && out.find("status=") == std::string::npos; ++i) {
-        std::string line = child.readLine(10s);
-        if (line.empty() && !child.running())
-            break;
-        out += line + "\n";
-    }
-    return out;
+    const int status = kavreltest::shell(command, &out);
+    return out + "status=" + std::to_string(status) + "\n";
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // Starting kavrel-drive-sim from tests, and small raw-frame helpers.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,5 +86,40 @@ private:
 
 // MBAP header with transaction id tid around unit + PDU.
 std::vector<std::uint8_t> mbap(std::uint16_t tid, const std::vector<std::uint8_t>& body);
+
+struct CliRun {
+    std::vector<std::string> lines;
+    int status = -1;
+    std::string out() const
+    {
+        std::string all;
+        for (const auto& l : lines)
+            all += l + "\n";
+        return all;
+    }
+    bool has(const std::string& part) const { return out().find(part) != std::string::npos; }
+};
+
+// Runs kavrel with args, for at most two minutes; onLine sees each line as it comes.
+using CliLineHook = std::function<void(kavreltest::ChildProcess&, const std::string& line, std::size_t count)>;
+inline CliRun runKavrel(std::vector<std::string> args, const CliLineHook& onLine = {})
+{
+    args.insert(args.begin(), kavreltest::binDir() + "/kavrel");
+    kavreltest::ChildProcess child(args);
+    CliRun run;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (run.lines.size() < 10000 && std::chrono::steady_clock::now() < deadline) {
+        std::string line = child.readLine(std::chrono::seconds(15));
+        if (line.empty() && !child.running())
+            break;
+        if (line.empty())
+            continue;
+        run.lines.push_back(line);
+        if (onLine)
+            onLine(child, line, run.lines.size());
+    }
+    run.status = child.wait(std::chrono::seconds(20));
+    return run;
+}
 
 } // namespace simtest
