@@ -98,6 +98,13 @@ std::int32_t FieldbusProtocolCanOpenBase::sdoExchange(std::uint32_t node, const 
     request.bytes.assign(frame.begin(), frame.end());
     response.bytes.clear();
     const std::int32_t result = sendProtocol(request, response);
+    if (result == 1 && !answers(frame, response)) {
+        commonbase::DbgInfo(3, __FILE__,
+                            cat("node ", node, ": a reply that does not answer ", HardwareInterface::vecToDebug(request.bytes),
+                                " was dropped: ", HardwareInterface::vecToDebug(response.bytes)));
+        response.bytes.clear();
+        return 0;
+    }
     if (result != 1) {
         response.bytes.clear();
         auto hw = getHardwareInterface();
@@ -107,6 +114,20 @@ std::int32_t FieldbusProtocolCanOpenBase::sdoExchange(std::uint32_t node, const 
                                 node, ", ", HardwareInterface::vecToDebug(request.bytes), ")"));
     }
     return result;
+}
+
+bool FieldbusProtocolCanOpenBase::answers(const Frame& request, const GenericParameters& response)
+{
+    const auto& bytes = response.bytes;
+    if (!bytes.empty() && (bytes[0] & abortBit) != 0)
+        return true; // an abort is judged by evaluateReply
+    // Adapters do not check the identifier, so a late reply to an earlier
+    // request or a cut frame could pass a wrong value as the right one: the
+    // reply must be whole, the command's own response, for the same object.
+    const auto carried = static_cast<std::size_t>(response.getNumber(1, static_cast<std::int32_t>(bytes.size())));
+    const std::uint8_t expected = request[0] == commandUpload ? 0x40 : 0x60;
+    return bytes.size() >= 8 && carried >= 8 && (bytes[0] & 0xE0) == expected && bytes[1] == request[1] &&
+           bytes[2] == request[2] && bytes[3] == request[3];
 }
 
 void FieldbusProtocolCanOpenBase::evaluateReply(const GenericParameters& response)

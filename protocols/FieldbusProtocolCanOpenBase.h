@@ -10,7 +10,8 @@ namespace Kavrel {
 // Drive parameters as expedited CANopen SDO transfers (at most four data
 // bytes) through a CAN adapter. A request carries the CAN identifier as
 // number 0 and the eight frame bytes; the answer holds the eight data bytes
-// of the frame that came back (adapters do not check its identifier).
+// of the frame that came back (adapters do not check its identifier, so the
+// reply's command and object are checked against the request).
 class FieldbusProtocolCanOpenBase : public FieldbusProtocol {
 public:
     using Frame = std::array<std::uint8_t, 8>;
@@ -56,6 +57,8 @@ protected:
 private:
     // One SDO exchange with the mapped object; reply holds the answer bytes.
     std::int32_t sdoExchange(std::uint32_t node, const Frame& frame, GenericParameters& response);
+    // Whether a reply answers this request (aborts are left to evaluateReply).
+    static bool answers(const Frame& request, const GenericParameters& response);
     // The upload half of read and write; the mapped object already checked.
     std::int32_t upload(std::uint32_t node, std::uint16_t object, std::uint8_t subindex, GenericParameters& response);
     bool refuseSubindex(std::uint16_t subindex);
